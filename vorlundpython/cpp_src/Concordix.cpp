@@ -1,0 +1,249 @@
+// vorlundpython.Concordix: the module's entry point and import sequence.
+//
+// The import builds everything the module uses at run time once: the shared
+// empty objects, the constant strings (hashed here, so that later lookups
+// never hash a key), the cached builtin TypeError and the refusal's argument
+// tuples. It then publishes the class and hands out the module. The first
+// failing step ends the import; once the module object exists the failure
+// gets a traceback entry for "init vorlundpython.Concordix".
+#include <Python.h>
+
+#include "compat.hpp"
+#include "concordix_type.hpp"
+#include "module_state.hpp"
+#include "traceback_entries.hpp"
+
+#ifdef CONCORDIX_TEST_HOOKS
+#include "test_hooks.hpp"
+#endif
+
+// The interpreter version the module was built for. The test build claims
+// another one to exercise the mismatch warning for real.
+#ifndef CONCORDIX_BUILT_FOR_MAJOR
+#define CONCORDIX_BUILT_FOR_MAJOR PY_MAJOR_VERSION
+#endif
+#ifndef CONCORDIX_BUILT_FOR_MINOR
+#define CONCORDIX_BUILT_FOR_MINOR PY_MINOR_VERSION
+#endif
+
+namespace concordix {
+
+ModuleState module_state;
+
+namespace {
+
+constexpr char kModuleName[] = "vorlundpython.Concordix";
+constexpr char kInitFunctionName[] = "init vorlundpython.Concordix";
+
+#ifdef CONCORDIX_TEST_HOOKS
+PyMethodDef *const module_functions = test_hook_functions;
+#else
+PyMethodDef module_functions[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+#endif
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "Concordix",  // the interpreter qualifies it from the package it loads from
+    nullptr,
+    -1,  // all state is process-wide, in ModuleState
+    module_functions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// One row of the constant string table.
+struct StringTableEntry {
+    PyObject **target;
+    const char *text;
+    Py_ssize_t size;  // bytes of `text` including its NUL
+    const char *codec;
+    int8_t unicode_flag;
+    int8_t str_flag;
+    int8_t intern_flag;
+};
+
+#define CONCORDIX_STRING(target, text, intern) \
+    {&module_state.strings.target, text, sizeof(text), nullptr, 0, 1, intern}
+
+StringTableEntry string_table[] = {
+    CONCORDIX_STRING(TypeError, "TypeError", 1),
+    CONCORDIX_STRING(cline_in_traceback, "cline_in_traceback", 1),
+    CONCORDIX_STRING(getstate, "__getstate__", 1),
+    CONCORDIX_STRING(name, "__name__", 1),
+    CONCORDIX_STRING(refusal_message, "no default __reduce__ due to non-trivial __cinit__", 0),
+    CONCORDIX_STRING(pyx_vtable, "__pyx_vtable__", 1),
+    CONCORDIX_STRING(reduce, "__reduce__", 1),
+    CONCORDIX_STRING(reduce_cython, "__reduce_cython__", 1),
+    CONCORDIX_STRING(reduce_ex, "__reduce_ex__", 1),
+    CONCORDIX_STRING(setstate, "__setstate__", 1),
+    CONCORDIX_STRING(setstate_cython, "__setstate_cython__", 1),
+    CONCORDIX_STRING(test, "__test__", 1),
+    {nullptr, nullptr, 0, nullptr, 0, 0, 0},
+};
+
+#undef CONCORDIX_STRING
+
+// Warns (RuntimeWarning) when the running interpreter is not the one the
+// module was built for. Only the major digit and the first digit of the minor
+// version are compared. Negative when a warnings filter made it an error.
+int check_runtime_version()
+{
+    char built_for[4];
+    char running[4];
+    PyOS_snprintf(built_for, sizeof built_for, "%d.%d", CONCORDIX_BUILT_FOR_MAJOR,
+                  CONCORDIX_BUILT_FOR_MINOR);
+    PyOS_snprintf(running, sizeof running, "%s", Py_GetVersion());
+    if (built_for[0] == running[0] && built_for[2] == running[2])
+        return 0;
+    char message[200];
+    PyOS_snprintf(message, sizeof message,
+                  "compiletime version %s of module '%.100s' does not match runtime version %s",
+                  built_for, kModuleName, running);
+    return PyErr_WarnEx(nullptr, message, 1);
+}
+
+// Builds every row of the table into its ModuleState slot and hashes it. -1
+// with an exception set at the first row that fails; later rows are not built.
+int init_strings(const StringTableEntry *row)
+{
+    for (; row->target; ++row) {
+        PyObject *built;
+        if (!row->unicode_flag && !row->str_flag)
+            built = PyBytes_FromStringAndSize(row->text, row->size - 1);
+        else if (row->intern_flag)
+            built = PyUnicode_InternFromString(row->text);
+        else if (row->codec)
+            built = PyUnicode_Decode(row->text, row->size - 1, row->codec, nullptr);
+        else
+            built = PyUnicode_FromStringAndSize(row->text, row->size - 1);
+        *row->target = built;
+        if (!built || PyObject_Hash(built) == -1)
+            return -1;
+    }
+    return 0;
+}
+
+// New reference to builtins.<name>, or null with NameError set.
+PyObject *get_builtin_name(PyObject *name)
+{
+    PyObject *found = get_attribute(module_state.builtins, name);
+    if (!found)
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return found;
+}
+
+int init_cached_builtins()
+{
+    module_state.builtin_TypeError = get_builtin_name(module_state.strings.TypeError);
+    return module_state.builtin_TypeError ? 0 : -1;
+}
+
+int init_cached_constants()
+{
+    ModuleState &st = module_state;
+    st.reduce_args = PyTuple_Pack(1, st.strings.refusal_message);
+    if (!st.reduce_args)
+        return -1;
+    st.setstate_args = PyTuple_Pack(1, st.strings.refusal_message);
+    return st.setstate_args ? 0 : -1;
+}
+
+// Ends a failed import at the position already recorded. Before the module
+// exists there is nowhere to put a traceback entry; the import's entry never
+// shows a native line, whatever the switch says.
+PyObject *abandon_import()
+{
+    ModuleState &st = module_state;
+    if (st.module) {
+        if (st.module_dict)
+            add_traceback(kInitFunctionName, 0, st.error_position.declaration_line);
+        Py_CLEAR(st.module);
+    } else if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_ImportError, kInitFunctionName);
+    }
+    return nullptr;
+}
+
+PyObject *import_failed(int native_line)
+{
+    record_error_position(kImplementationFile, 1, native_line);
+    return abandon_import();
+}
+
+PyObject *module_init()
+{
+    ModuleState &st = module_state;
+    if (st.module) {
+        Py_INCREF(st.module);
+        return st.module;
+    }
+    if (check_runtime_version() < 0)
+        return import_failed(2126);
+
+    st.empty_tuple = PyTuple_New(0);
+    if (!st.empty_tuple)
+        return import_failed(2127);
+    st.empty_bytes = PyBytes_FromStringAndSize("", 0);
+    if (!st.empty_bytes)
+        return import_failed(2128);
+
+    st.module = PyModule_Create2(&module_def, 1013);
+    if (!st.module)
+        return import_failed(2165);
+    st.module_dict = PyModule_GetDict(st.module);
+    if (!st.module_dict)
+        return import_failed(2167);
+    Py_INCREF(st.module_dict);
+
+    st.builtins = PyImport_AddModule("builtins");
+    if (!st.builtins)
+        return import_failed(2169);
+    PyObject *runtime = compat::add_module_ref("cython_runtime");
+    if (!runtime)
+        return import_failed(2170);
+    Py_XSETREF(st.runtime_module, runtime);
+    if (PyObject_SetAttrString(st.module, "__builtins__", st.builtins) < 0)
+        return import_failed(2174);
+
+    if (init_strings(string_table) < 0)
+        return import_failed(2176);
+
+    // A module registered under our name before us (by whoever imports us
+    // in an unusual way) is left in place.
+    PyObject *modules = PyImport_GetModuleDict();
+    if (!modules)
+        return import_failed(2185);
+    if (!PyDict_GetItemString(modules, kModuleName) &&
+        PyDict_SetItemString(modules, kModuleName, st.module) < 0)
+        return import_failed(2187);
+
+    if (init_cached_builtins() < 0)
+        return import_failed(2192);
+    if (init_cached_constants() < 0)
+        return import_failed(2194);
+    if (type_init() < 0)
+        return abandon_import();  // keeps the position type_init recorded
+
+    PyObject *test = PyDict_New();
+    if (!test)
+        return import_failed(2213);
+    int stored = PyDict_SetItem(st.module_dict, st.strings.test, test);
+    Py_DECREF(test);
+    if (stored < 0)
+        return import_failed(2215);
+
+    return st.module;  // the caller gets the reference PyModule_Create2 made
+}
+
+}  // namespace
+}  // namespace concordix
+
+// The module's one exported symbol.
+CONCORDIX_MODULE_ENTRY PyInit_Concordix(void)
+{
+    return concordix::module_init();
+}

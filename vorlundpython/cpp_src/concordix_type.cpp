@@ -1,0 +1,159 @@
+// The Concordix class: instance creation and destruction, attribute lookup,
+// the C-level table and the import-time set-up of the class.
+#include "concordix_type.hpp"
+
+#include <cstring>
+
+#include "compat.hpp"
+#include "counter_accessors.hpp"
+#include "module_state.hpp"
+#include "pickling_refusal.hpp"
+
+namespace concordix {
+namespace {
+
+// Creation ignores the caller's arguments: every instance starts with all
+// four counts at 0, whatever the class was called with.
+void cinit(ConcordixObject *self)
+{
+    self->matching = 0;
+    self->nonMatching = 0;
+    self->nonMissing = 0;
+    self->total = 0;
+}
+
+// tp_new. No tp_init of its own: the base object's initialiser accepts the
+// extra arguments of a class that overrides tp_new, so construction takes
+// any arguments.
+PyObject *type_new(PyTypeObject *type, PyObject *, PyObject *)
+{
+    PyObject *o;
+    if (PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT))
+        o = PyBaseObject_Type.tp_new(type, module_state.empty_tuple, nullptr);
+    else
+        o = type->tp_alloc(type, 0);
+    if (!o)
+        return nullptr;
+    auto *self = reinterpret_cast<ConcordixObject *>(o);
+    self->vtable = module_state.counts_vtable_ptr;
+    cinit(self);
+    return o;
+}
+
+void type_dealloc(PyObject *o);
+
+// tp_dealloc. Nothing inside an instance is owned. A subclass defined in C
+// that adds a finaliser and inherits this slot gets its finaliser run here,
+// and may resurrect the instance. A Python subclass's own dealloc has already
+// run it by the time it gets here, and since a subclass without a __dict__ or
+// object slots is not tracked by the collector, no mark would tell: so only a
+// type whose dealloc is this one runs the finaliser here.
+void type_dealloc(PyObject *o)
+{
+    PyTypeObject *type = Py_TYPE(o);
+    if (type->tp_dealloc == type_dealloc && compat::has_finalizer(type) &&
+        (!PyType_IS_GC(type) || !compat::gc_is_finalized(o))) {
+        if (PyObject_CallFinalizerFromDealloc(o))
+            return;  // resurrected
+    }
+    type->tp_free(o);
+}
+
+// tp_getattro for types without an instance dictionary: what the class
+// (along its MRO) defines, bound to the instance, without probing a
+// dictionary that cannot exist.
+PyObject *generic_getattr_no_dict(PyObject *o, PyObject *name)
+{
+    PyTypeObject *type = Py_TYPE(o);
+    if (type->tp_dictoffset || !PyUnicode_Check(name))
+        return PyObject_GenericGetAttr(o, name);
+    PyObject *found = _PyType_Lookup(type, name);
+    if (!found) {
+        PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%U'",
+                     type->tp_name, name);
+        return nullptr;
+    }
+    Py_INCREF(found);  // a descriptor's __get__ may drop the class's reference
+    descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+    if (!get)
+        return found;
+    PyObject *bound = get(found, o, reinterpret_cast<PyObject *>(type));
+    Py_DECREF(found);
+    return bound;
+}
+
+// The one slot of the C-level table: four plain stores, no checks.
+PyObject *set_counts(ConcordixObject *o, TallyRecord r)
+{
+    o->matching = r.matchingCount;
+    o->nonMatching = r.nonMatchingCount;
+    o->nonMissing = r.nonMissingCount;
+    o->total = r.totalCount;
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+// Publishes the table as a nameless capsule. It has no destructor: the table
+// is static and outlives every consumer.
+int set_vtable(PyObject *dict, CountsVTable *table)
+{
+    PyObject *capsule = PyCapsule_New(table, nullptr, nullptr);
+    if (!capsule)
+        return -1;
+    int stored = PyDict_SetItem(dict, module_state.strings.pyx_vtable, capsule);
+    Py_DECREF(capsule);
+    return stored < 0 ? -1 : 0;
+}
+
+int type_init_failed(int native_line)
+{
+    record_error_position(kImplementationFile, 4, native_line);
+    return -1;
+}
+
+PyTypeObject make_concordix_type()
+{
+    PyTypeObject type;
+    std::memset(&type, 0, sizeof type);
+    const PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};  // the macro brings its own braces
+    type.ob_base = head[0];
+    type.tp_name = "vorlundpython.Concordix.Concordix";
+    type.tp_basicsize = sizeof(ConcordixObject);
+    type.tp_itemsize = 0;
+    type.tp_dealloc = type_dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_methods = refusal_methods;
+    type.tp_getset = counter_accessors;
+    type.tp_new = type_new;
+    return type;
+}
+
+}  // namespace
+
+PyTypeObject ConcordixType = make_concordix_type();
+
+int type_init()
+{
+    ModuleState &st = module_state;
+    st.counts_vtable_ptr = &st.counts_vtable;
+    st.counts_vtable.set_counts = set_counts;
+
+    if (PyType_Ready(&ConcordixType) < 0)
+        return type_init_failed(1995);
+    compat::clear_print_slot(&ConcordixType);
+    // Only the lookup inherited from object is replaced; one that someone
+    // installed on purpose stays.
+    if (ConcordixType.tp_dictoffset == 0 && ConcordixType.tp_getattro == PyObject_GenericGetAttr)
+        ConcordixType.tp_getattro = generic_getattr_no_dict;
+
+    PyObject *type = reinterpret_cast<PyObject *>(&ConcordixType);
+    if (set_vtable(ConcordixType.tp_dict, st.counts_vtable_ptr) < 0)
+        return type_init_failed(2000);
+    if (PyObject_SetAttrString(st.module, "Concordix", type) < 0)
+        return type_init_failed(2001);
+    if (setup_reduce(type) < 0)
+        return type_init_failed(2002);
+    return 0;
+}
+
+}  // namespace concordix

@@ -1,0 +1,15 @@
+// The Concordix class.
+#pragma once
+
+#include <Python.h>
+
+namespace concordix {
+
+extern PyTypeObject ConcordixType;
+
+// Readies the class, publishes its C-level table and the class itself, and
+// installs the pickling refusal. 0, or -1 with an exception set and the
+// ErrorPosition recorded.
+int type_init();
+
+}  // namespace concordix

@@ -1,0 +1,104 @@
+// The module's process-wide state, and where failures are reported from.
+//
+// Ownership rules for ModuleState, which lives until the process ends and is
+// never torn down:
+//  - `module` is a plain pointer: its one reference went to the caller of
+//    PyInit_Concordix.
+//  - `builtins` is borrowed from the interpreter, which keeps that module
+//    alive for as long as it runs.
+//  - every other object here is owned: one reference taken at import and
+//    never released. A failed import followed by a retry overwrites entries
+//    without releasing them, so what an earlier attempt handed out stays
+//    valid.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "../Concordix.h"
+
+namespace concordix {
+
+// The files that traceback entries name.
+constexpr const char kDeclarationsFile[] = ".\\vorlundpython\\Concordix";
+constexpr const char kImplementationFile[] = "vorlundpython\\cpp_src\\Concordix";
+constexpr const char kStringSource[] = "stringsource";
+// Shown inside an entry's function name when native lines are switched on.
+constexpr const char kNativeSourcePath[] = "vorlundpython/cpp_src/Concordix";
+
+// Where the last failure happened. Every site that adds a traceback entry
+// sets all three fields first.
+struct ErrorPosition {
+    const char *filename;  // static text
+    int32_t declaration_line;
+    int32_t native_line;
+};
+
+struct CodeObjectCacheEntry {
+    PyCodeObject *code_object;  // owned
+    int32_t key;
+};
+
+// Code objects made for traceback entries, sorted by key. Grows in steps of
+// 64 entries and is never shrunk or freed.
+struct CodeObjectCache {
+    int32_t count;
+    int32_t capacity;
+    CodeObjectCacheEntry *entries;
+};
+
+// The constant strings, all built and hashed at import.
+struct ConstantStrings {
+    PyObject *TypeError;
+    PyObject *cline_in_traceback;
+    PyObject *getstate;          // "__getstate__"
+    PyObject *name;              // "__name__"
+    PyObject *refusal_message;   // the pickling refusal's text, not interned
+    PyObject *pyx_vtable;        // "__pyx_vtable__"
+    PyObject *reduce;            // "__reduce__"
+    PyObject *reduce_cython;     // "__reduce_cython__"
+    PyObject *reduce_ex;         // "__reduce_ex__"
+    PyObject *setstate;          // "__setstate__"
+    PyObject *setstate_cython;   // "__setstate_cython__"
+    PyObject *test;              // "__test__"
+};
+
+struct ModuleState {
+    PyObject *module;
+    PyObject *module_dict;
+    PyObject *builtins;
+    // Owned: Python code may drop cython_runtime from sys.modules, and a
+    // borrowed pointer would then dangle.
+    PyObject *runtime_module;
+    PyObject *empty_tuple;
+    PyObject *empty_bytes;
+    ConstantStrings strings;
+    PyObject *builtin_TypeError;
+    PyObject *reduce_args;    // (refusal message,) for __reduce_cython__
+    PyObject *setstate_args;  // (refusal message,) for __setstate_cython__
+    CountsVTable counts_vtable;
+    CountsVTable *counts_vtable_ptr;
+    ErrorPosition error_position;
+    CodeObjectCache code_cache;
+};
+
+extern ModuleState module_state;
+
+inline void record_error_position(const char *filename, int declaration_line, int native_line)
+{
+    module_state.error_position.filename = filename;
+    module_state.error_position.declaration_line = declaration_line;
+    module_state.error_position.native_line = native_line;
+}
+
+// Attribute get the way the interpreter's own fast paths do it: through the
+// type's lookup slot when there is one. New reference, or null with an
+// exception set.
+inline PyObject *get_attribute(PyObject *o, PyObject *name)
+{
+    getattrofunc getattro = Py_TYPE(o)->tp_getattro;
+    return getattro ? getattro(o, name) : PyObject_GetAttr(o, name);
+}
+
+}  // namespace concordix

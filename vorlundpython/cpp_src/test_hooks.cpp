@@ -1,0 +1,131 @@
+// Test-build-only module functions (see test_hooks.hpp).
+#include "test_hooks.hpp"
+
+#include "module_state.hpp"
+#include "pickling_refusal.hpp"
+#include "traceback_entries.hpp"
+
+#include <cstring>
+
+namespace concordix {
+namespace {
+
+// _setup_reduce(cls) -> 0, or raises: the pickling set-up on any class.
+PyObject *hook_setup_reduce(PyObject *, PyObject *cls)
+{
+    if (!PyType_Check(cls)) {
+        PyErr_SetString(PyExc_TypeError, "_setup_reduce needs a class");
+        return nullptr;
+    }
+    if (setup_reduce(cls) < 0)
+        return nullptr;
+    return PyLong_FromLong(0);
+}
+
+// _code_cache() -> (count, capacity, [keys in order])
+PyObject *hook_code_cache(PyObject *, PyObject *)
+{
+    const CodeObjectCache &cache = module_state.code_cache;
+    PyObject *keys = PyList_New(cache.count);
+    if (!keys)
+        return nullptr;
+    for (int32_t i = 0; i < cache.count; ++i) {
+        PyObject *key = PyLong_FromLong(cache.entries[i].key);
+        if (!key) {
+            Py_DECREF(keys);
+            return nullptr;
+        }
+        PyList_SET_ITEM(keys, i, key);
+    }
+    return Py_BuildValue("iiN", cache.count, cache.capacity, keys);
+}
+
+// _error_position() -> (filename, declaration_line, native_line)
+PyObject *hook_error_position(PyObject *, PyObject *)
+{
+    const ErrorPosition &pos = module_state.error_position;
+    return Py_BuildValue("zii", pos.filename, pos.declaration_line, pos.native_line);
+}
+
+// _raise_with_entry(exception, function_name, native_line, declaration_line,
+// file_index): raises `exception` with one entry made the way every failing
+// site makes it, so that tests can choose keys freely. file_index picks one
+// of the module's three file names (they must be static text).
+PyObject *hook_raise_with_entry(PyObject *, PyObject *args)
+{
+    static const char *const files[] = {kDeclarationsFile, kImplementationFile, kStringSource};
+    PyObject *exception;
+    const char *function_name;
+    int native_line, declaration_line, file_index;
+    if (!PyArg_ParseTuple(args, "Osiii", &exception, &function_name, &native_line,
+                          &declaration_line, &file_index))
+        return nullptr;
+    if (file_index < 0 || file_index > 2) {
+        PyErr_SetString(PyExc_ValueError, "file_index must be 0, 1 or 2");
+        return nullptr;
+    }
+    raise_exception(exception);
+    report_failure(function_name, files[file_index], native_line, declaration_line);
+    return nullptr;
+}
+
+// _raise_exception(obj): what the refusals do with the object they made.
+PyObject *hook_raise_exception(PyObject *, PyObject *exception)
+{
+    raise_exception(exception);
+    return nullptr;
+}
+
+// _call_object(callable, args): the refusals' guarded call.
+PyObject *hook_call_object(PyObject *, PyObject *args)
+{
+    PyObject *callable, *call_args;
+    if (!PyArg_ParseTuple(args, "OO!", &callable, &PyTuple_Type, &call_args))
+        return nullptr;
+    return call_object(callable, call_args);
+}
+
+// A callable that breaks the call protocol: null without an exception.
+PyObject *silent_failure_call(PyObject *, PyObject *, PyObject *)
+{
+    return nullptr;
+}
+
+PyTypeObject make_silent_failure_type()
+{
+    PyTypeObject type;
+    std::memset(&type, 0, sizeof type);
+    const PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};  // the macro brings its own braces
+    type.ob_base = head[0];
+    type.tp_name = "vorlundpython.Concordix.SilentFailure";
+    type.tp_basicsize = sizeof(PyObject);
+    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    type.tp_call = silent_failure_call;
+    type.tp_new = PyType_GenericNew;
+    return type;
+}
+
+PyTypeObject SilentFailureType = make_silent_failure_type();
+
+// _silent_failure() -> an instance of SilentFailure
+PyObject *hook_silent_failure(PyObject *, PyObject *)
+{
+    if (PyType_Ready(&SilentFailureType) < 0)
+        return nullptr;
+    return PyObject_CallObject(reinterpret_cast<PyObject *>(&SilentFailureType), nullptr);
+}
+
+}  // namespace
+
+PyMethodDef test_hook_functions[] = {
+    {"_setup_reduce", hook_setup_reduce, METH_O, nullptr},
+    {"_code_cache", hook_code_cache, METH_NOARGS, nullptr},
+    {"_error_position", hook_error_position, METH_NOARGS, nullptr},
+    {"_raise_with_entry", hook_raise_with_entry, METH_VARARGS, nullptr},
+    {"_raise_exception", hook_raise_exception, METH_O, nullptr},
+    {"_call_object", hook_call_object, METH_VARARGS, nullptr},
+    {"_silent_failure", hook_silent_failure, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace concordix
