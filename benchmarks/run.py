@@ -222,7 +222,7 @@ def run_callgrind(vpy, venv, lib, row, contenders, loops, extra):
         net = per_op[who] - per_op["empty"]
         print("  %-10s %10.1f" % (who, net / fill_n if fill else net))
     print("  (empty loop: %.1f per iteration)" % per_op["empty"])
-    print("inspect with: callgrind_annotate %s" % os.path.join(
+    print("read with: callgrind_annotate %s" % os.path.join(
         outdir, "%s.%s.out" % (row, contenders[0])))
 
 
