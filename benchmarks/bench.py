@@ -78,11 +78,10 @@ NOISE = 1.05
 
 
 class Contender:
-    def __init__(self, key, label, cls, native):
+    def __init__(self, key, label, cls):
         self.key = key
         self.label = label
         self.cls = cls
-        self.native = native
 
 
 # --- contenders written in Python -------------------------------------------
@@ -131,21 +130,21 @@ def load_contenders(problems):
     except ImportError as exc:
         problems.append("vorlundpython.Concordix not importable: %s" % exc)
     else:
-        found.append(Contender("concordix", "Concordix", Concordix, True))
+        found.append(Contender("concordix", "Concordix", Concordix))
     member = import_optional("_bench_member", problems)
     if member is not None:
-        found.append(Contender("member", "PyMemberDef (C)", member.Counts, True))
-    found.append(Contender("slots", "__slots__", SlotsCounts, False))
+        found.append(Contender("member", "PyMemberDef (C)", member.Counts))
+    found.append(Contender("slots", "__slots__", SlotsCounts))
     dc = DataclassCounts
     if dc is None:
         problems.append("dataclass(slots=True) needs Python 3.10+")
     else:
-        found.append(Contender("dataclass", "dataclass(slots)", dc, False))
-    found.append(Contender("ctypes", "ctypes.Structure", CtypesCounts, False))
+        found.append(Contender("dataclass", "dataclass(slots)", dc))
+    found.append(Contender("ctypes", "ctypes.Structure", CtypesCounts))
     for key, label in (("pybind11", "pybind11"), ("nanobind", "nanobind")):
         mod = import_optional("_bench_" + key, problems)
         if mod is not None:
-            found.append(Contender(key, label, mod.Counts, True))
+            found.append(Contender(key, label, mod.Counts))
     return found
 
 

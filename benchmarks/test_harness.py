@@ -30,7 +30,7 @@ def native(name):
 
 
 def contender(cls, key="x"):
-    return bench.Contender(key, key, cls, False)
+    return bench.Contender(key, key, cls)
 
 
 class RefusesPickle(bench.SlotsCounts):
@@ -125,6 +125,117 @@ def test_paired_ratio_divides_fill_calls_per_instance():
 def test_paired_ratio_refuses_a_cell_lost_in_the_loop():
     assert bench.paired_ratio(fake_cell([3e-9]), fake_cell([1e-9]),
                               2e-9) is None
+
+
+class Recorder:
+    """Stands in for a timeit.Timer; logs which cell ran, and when."""
+
+    log = []
+
+    def __init__(self, name, seconds=1e-6):
+        self.name = name
+        self.seconds = seconds
+
+    def timeit(self, number):
+        Recorder.log.append(self.name)
+        return self.seconds * number
+
+
+def recorded_cell(row_key, name):
+    return bench.Cell(bench.ROW_BY_KEY[row_key], None, Recorder(name), 1)
+
+
+def test_rounds_sample_a_rows_contenders_back_to_back():
+    Recorder.log = []
+    cells = [recorded_cell(row, "%s/%d" % (row, i))
+             for row in ("read", "write_small", "construct") for i in range(3)]
+    empty = bench.Cell(None, None, Recorder("empty"), 1)
+    bench.run_rounds(cells, empty, 5, bench.random.Random(1))
+    rounds = [Recorder.log[i:i + 10] for i in range(0, 50, 10)]
+    for r in rounds:
+        assert r[0] == "empty" and sorted(r[1:]) == sorted(c.timer.name
+                                                          for c in cells)
+        rows = [name.split("/")[0] for name in r[1:]]
+        runs = [row for i, row in enumerate(rows) if i == 0 or
+                rows[i - 1] != row]
+        assert len(runs) == 3, r  # each row's contenders in one stretch
+    assert all(len(c.samples) == 5 for c in cells)
+
+
+def opts(**kw):
+    base = bench.parse_args(["--quick", "--rounds", "3"])
+    for k, v in kw.items():
+        setattr(base, k, v)
+    return base
+
+
+def test_measure_times_every_applicable_cell_and_notes_the_rest():
+    contenders = [contender(bench.SlotsCounts, "slots"),
+                  contender(bench.CtypesCounts, "ctypes")]
+    rows = [bench.ROW_BY_KEY[k] for k in ("construct", "write_float",
+                                          "pickle", "write_fail")]
+    res = bench.measure(contenders, opts(), [], rows=rows)
+    assert set(res.cells) == {("construct", "slots"), ("construct", "ctypes"),
+                              ("write_float", "slots"), ("write_fail", "ctypes")}
+    assert set(res.notes) == {("write_float", "slots"),
+                              ("write_float", "ctypes"), ("pickle", "slots"),
+                              ("pickle", "ctypes"), ("write_fail", "slots")}
+    assert all(len(c.samples) == 3 for c in res.cells.values())
+    assert len(res.empty.samples) == 3
+
+
+def synthetic_results(a_samples, b_samples, row="read", other="member"):
+    res = bench.Results()
+    res.has_concordix = True
+    res.empty = bench.Cell(None, None, None, 1)
+    for key, samples in (("concordix", a_samples), (other, b_samples)):
+        cell = fake_cell(samples)
+        res.cells[(row, key)] = cell
+        res.ns[(row, key)] = bench.net_ns(cell.samples, 0.0, 1)
+    return res
+
+
+@pytest.mark.parametrize("first, extra, status", [
+    (0.9, None, "PASS"),
+    (1.2, None, "MISS"),
+    (1.03, [0.97, 0.99, 0.98], "MISS (within noise) -> PASS"),
+    (1.03, [1.04, 1.02, 1.03], "MISS (within noise) -> MISS (within noise)"),
+])
+def test_near_misses_and_only_they_are_remeasured(monkeypatch, first, extra,
+                                                  status):
+    called = []
+
+    def fake_remeasure(res, a, b, o, passes):
+        called.append((a, b))
+        return extra
+
+    monkeypatch.setattr(bench, "remeasure_ratio", fake_remeasure)
+    res = synthetic_results([first * 10e-9] * 3, [10e-9] * 3)
+    lines = [l for l in bench.evaluate_timing(res, opts())
+             if l[1] == "read <= 1.00 x PyMemberDef"]
+    assert lines[0][2].startswith(status + ":")
+    assert bool(called) == (extra is not None)
+
+
+def test_every_timing_target_is_reported_without_concordix():
+    res = bench.Results()
+    res.empty = bench.Cell(None, None, None, 1)
+    lines = bench.evaluate_timing(res, opts())
+    assert {tid for tid, _, _ in lines} == {"T1", "T2", "T3", "T4", "T5"}
+    assert all(s == "n/a (Concordix not importable)" for _, _, s in lines)
+
+
+@pytest.mark.parametrize("key, noted, expected", [
+    (("read", "member"), False, "20.0 (2.00x)"),
+    (("read", "member"), True, "20.0 (2.00x)*"),
+    (("read", "concordix"), False, "10.0 (1.00x)"),
+    (("write_float", "member"), False, "n/a"),
+])
+def test_table_cells(key, noted, expected):
+    res = synthetic_results([10e-9] * 3, [20e-9] * 3)
+    if noted:
+        res.notes[key] = "stored the bool unconverted"
+    assert bench.cell_text(res, *key) == expected
 
 
 @pytest.mark.parametrize("row, cls, applies, note", [
