@@ -152,6 +152,18 @@ int init_cached_constants()
     return st.setstate_args ? 0 : -1;
 }
 
+// Takes the half-built module back out of sys.modules if the import put it
+// there: left behind, it would answer every later import of the name, so a
+// failed import could never be retried.
+void unregister_module(PyObject *module)
+{
+    compat::PendingException pending = compat::take_pending_exception();
+    PyObject *modules = PyImport_GetModuleDict();
+    if (modules && PyDict_GetItemString(modules, kModuleName) == module)
+        (void)PyDict_DelItemString(modules, kModuleName);
+    compat::restore_pending_exception(pending);
+}
+
 // Ends a failed import at the position already recorded. Before the module
 // exists there is nowhere to put a traceback entry; the import's entry never
 // shows a native line, whatever the switch says.
@@ -161,6 +173,7 @@ PyObject *abandon_import()
     if (st.module) {
         if (st.module_dict)
             add_traceback(kInitFunctionName, 0, st.error_position.declaration_line);
+        unregister_module(st.module);
         Py_CLEAR(st.module);
     } else if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_ImportError, kInitFunctionName);

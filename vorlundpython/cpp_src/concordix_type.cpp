@@ -40,19 +40,14 @@ PyObject *type_new(PyTypeObject *type, PyObject *, PyObject *)
     return o;
 }
 
-void type_dealloc(PyObject *o);
-
-// tp_dealloc. Nothing inside an instance is owned. A subclass defined in C
-// that adds a finaliser and inherits this slot gets its finaliser run here,
-// and may resurrect the instance. A Python subclass's own dealloc has already
-// run it by the time it gets here, and since a subclass without a __dict__ or
-// object slots is not tracked by the collector, no mark would tell: so only a
-// type whose dealloc is this one runs the finaliser here.
+// tp_dealloc. Nothing inside an instance is owned. A subclass with a
+// finaliser gets it run here unless the collector has already run it (a
+// Python subclass's own dealloc does so first, and marks the instance); the
+// finaliser may resurrect the instance, which is then left untouched.
 void type_dealloc(PyObject *o)
 {
     PyTypeObject *type = Py_TYPE(o);
-    if (type->tp_dealloc == type_dealloc && compat::has_finalizer(type) &&
-        (!PyType_IS_GC(type) || !compat::gc_is_finalized(o))) {
+    if (compat::has_finalizer(type) && (!PyType_IS_GC(type) || !compat::gc_is_finalized(o))) {
         if (PyObject_CallFinalizerFromDealloc(o))
             return;  // resurrected
     }

@@ -1,0 +1,79 @@
+"""Helpers for tests that need a fresh interpreter or a test build."""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[1]
+TESTS = Path(__file__).resolve().parent
+
+
+def _env(pythonpath=None):
+    env = dict(os.environ)
+    # The venv's own tools (cmake, ninja) first, activated or not.
+    env["PATH"] = os.pathsep.join([str(Path(sys.executable).parent), env.get("PATH", "")])
+    if pythonpath is not None:
+        env["PYTHONPATH"] = str(pythonpath)
+    return env
+
+
+def run_python(code, *, path=None, flags=(), check=True):
+    """Runs `code` in a fresh interpreter (this one), with `path` first on
+    sys.path when given. Fails the test with the output if it exits non-zero."""
+    proc = subprocess.run(
+        [sys.executable, *flags, "-c", textwrap.dedent(code)],
+        env=_env(path), cwd=TESTS, capture_output=True, text=True, timeout=600,
+    )
+    if check and proc.returncode != 0:
+        raise AssertionError(
+            f"subprocess exited {proc.returncode}\n--- stdout\n{proc.stdout}\n--- stderr\n{proc.stderr}"
+        )
+    return proc
+
+
+def run_json(code, **kwargs):
+    """run_python for snippets whose last line of output is JSON."""
+    return json.loads(run_python(code, **kwargs).stdout.splitlines()[-1])
+
+
+def build_variant(directory, **options):
+    """Builds the module with extra CMake options into `directory` and returns
+    a path that holds it as the package vorlundpython (to put first on
+    sys.path in a subprocess). Test builds only: never installed."""
+    directory = Path(directory)
+    build = directory / "build"
+    defines = dict(options)
+    if "CONCORDIX_WERROR=ON" in os.environ.get("SKBUILD_CMAKE_DEFINE", ""):
+        defines["CONCORDIX_WERROR"] = "ON"
+    configure = [
+        "cmake", "-S", str(REPO), "-B", str(build), "-G", "Ninja",
+        f"-DPython_EXECUTABLE={sys.executable}",
+        *[f"-D{key}={value}" for key, value in defines.items()],
+    ]
+    for command in (configure, ["cmake", "--build", str(build)]):
+        proc = subprocess.run(command, env=_env(), capture_output=True, text=True)
+        if proc.returncode:
+            raise AssertionError(f"{' '.join(command)} failed:\n{proc.stdout}\n{proc.stderr}")
+    package = directory / "root" / "vorlundpython"
+    package.mkdir(parents=True, exist_ok=True)
+    shutil.copy(REPO / "vorlundpython" / "__init__.py", package)
+    (library,) = build.glob("Concordix*.so")
+    shutil.copy(library, package)
+    return directory / "root"
+
+
+def build_consumer(directory):
+    """Builds the example consumer against the installed header, the way a
+    user's own extension would be built; returns the directory holding it."""
+    directory = Path(directory)
+    proc = subprocess.run(
+        [sys.executable, "setup.py", "build_ext", "--build-lib", str(directory / "lib"),
+         "--build-temp", str(directory / "tmp")],
+        cwd=REPO / "examples" / "concordance", env=_env(), capture_output=True, text=True,
+    )
+    if proc.returncode:
+        raise AssertionError(f"building the consumer failed:\n{proc.stdout}\n{proc.stderr}")
+    return directory / "lib"

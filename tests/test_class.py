@@ -1,0 +1,71 @@
+"""The Concordix class: creation, attribute lookup, destruction, the capsule."""
+import gc
+import weakref
+
+import pytest
+
+from vorlundpython.Concordix import Concordix
+
+FIELDS = ("matching", "nonMatching", "nonMissing", "total")
+
+
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((1, 2), {"x": 3}), (("a",) * 10, {})])
+def test_construction_ignores_arguments_and_starts_at_zero(args, kwargs):
+    obj = Concordix(*args, **kwargs)
+    assert [getattr(obj, f) for f in FIELDS] == [0, 0, 0, 0]
+
+
+def test_class_shape():
+    obj = Concordix()
+    assert Concordix.__doc__ is None
+    assert Concordix.__module__ == "vorlundpython.Concordix"
+    assert type(Concordix.__dict__["__pyx_vtable__"]).__name__ == "PyCapsule"
+    assert not gc.is_tracked(obj)
+    with pytest.raises(TypeError):
+        weakref.ref(obj)
+    with pytest.raises(AttributeError):
+        obj.__dict__
+    with pytest.raises(AttributeError):
+        obj.undeclared = 1
+
+
+@pytest.mark.parametrize("name_length", [10, 50, 60])
+def test_missing_attribute_message_cuts_the_type_name_at_50(name_length):
+    cls = Concordix if name_length == 10 else type("N" * name_length, (Concordix,), {"__slots__": ()})
+    name = "vorlundpython.Concordix.Concordix" if cls is Concordix else cls.__name__
+    with pytest.raises(AttributeError) as info:
+        cls().nope
+    assert str(info.value) == f"'{name[:50]}' object has no attribute 'nope'"
+
+
+def test_subclass_with_instance_dict_reads_its_own_attributes():
+    class WithDict(Concordix):
+        pass
+
+    obj = WithDict(5)
+    obj.extra = "kept"
+    obj.total = 3
+    assert (obj.extra, obj.total, obj.matching) == ("kept", 3, 0)
+
+
+@pytest.mark.parametrize("slots", [(), None], ids=["slots", "dict"])
+def test_subclass_finaliser_runs_once_and_may_resurrect(slots):
+    calls, kept = [], []
+
+    namespace = {"__del__": lambda self: (calls.append(self.total), kept.append(self))}
+    if slots is not None:
+        namespace["__slots__"] = slots
+    cls = type("Finalised", (Concordix,), namespace)
+    obj = cls()
+    obj.total = 7
+    del obj
+    gc.collect()
+    assert calls == [7]
+    assert kept[0].total == 7  # resurrected, intact
+
+
+def test_new_refuses_unrelated_types():
+    with pytest.raises(TypeError):
+        Concordix.__new__(int)
+    sub = type("Sub", (Concordix,), {})
+    assert type(Concordix.__new__(sub)) is sub

@@ -1,0 +1,203 @@
+"""Pickling and copying are refused, with entries in "stringsource"."""
+import copy
+import pickle
+import traceback
+
+import pytest
+
+from support import run_json
+from vorlundpython.Concordix import Concordix
+
+MESSAGE = "no default __reduce__ due to non-trivial __cinit__"
+REDUCE = "vorlundpython.Concordix.Concordix.__reduce_cython__"
+SETSTATE = "vorlundpython.Concordix.Concordix.__setstate_cython__"
+
+
+def innermost(error):
+    last = traceback.extract_tb(error.__traceback__)[-1]
+    return last.name, last.filename, last.lineno
+
+
+REDUCTIONS = [
+    *[(f"dumps-{p}", lambda o, p=p: pickle.dumps(o, protocol=p))
+      for p in range(pickle.HIGHEST_PROTOCOL + 1)],
+    ("copy", copy.copy), ("deepcopy", copy.deepcopy),
+    *[(f"reduce_ex-{p}", lambda o, p=p: o.__reduce_ex__(p)) for p in range(6)],
+    ("reduce", lambda o: o.__reduce__()),
+]
+
+
+@pytest.mark.parametrize("cls", [Concordix, type("Sub", (Concordix,), {})], ids=["class", "subclass"])
+@pytest.mark.parametrize("operation", [op for _, op in REDUCTIONS], ids=[n for n, _ in REDUCTIONS])
+def test_reduction_is_refused(cls, operation):
+    with pytest.raises(TypeError) as info:
+        operation(cls())
+    assert str(info.value) == MESSAGE
+    assert innermost(info.value) == (REDUCE, "stringsource", 2)
+
+
+def test_setstate_is_refused():
+    with pytest.raises(TypeError) as info:
+        Concordix().__setstate__({"total": 1})
+    assert str(info.value) == MESSAGE
+    assert innermost(info.value) == (SETSTATE, "stringsource", 4)
+
+
+@pytest.mark.parametrize("call, name, line", [
+    (lambda o: pickle.dumps(o), REDUCE, 1634), (lambda o: o.__setstate__(0), SETSTATE, 1687)])
+def test_native_lines_with_the_switch_on(switch, call, name, line):
+    switch(True)
+    with pytest.raises(TypeError) as info:
+        call(Concordix())
+    assert innermost(info.value)[0] == f"{name} (vorlundpython/cpp_src/Concordix:{line})"
+
+
+@pytest.mark.parametrize("call", [lambda o: o.__reduce__(1), lambda o: o.__setstate__()])
+def test_argument_count_errors_never_reach_the_refusal(call):
+    with pytest.raises(TypeError) as info:
+        call(Concordix())
+    assert str(info.value) != MESSAGE
+    assert innermost(info.value)[1] != "stringsource"
+
+
+def test_refusals_stand_under_the_interpreters_names():
+    assert Concordix.__reduce__.__name__ == "__reduce_cython__"
+    assert Concordix.__setstate__.__name__ == "__setstate_cython__"
+    assert {"__reduce__", "__setstate__"} <= set(Concordix.__dict__)
+    for moved in ("__reduce_cython__", "__setstate_cython__"):
+        assert moved not in Concordix.__dict__
+        with pytest.raises(AttributeError):
+            getattr(Concordix, moved)
+
+
+class OwnReduce(Concordix):
+    def __reduce__(self):
+        return (OwnReduce, ())
+
+
+class OwnReduceEx(Concordix):
+    def __reduce_ex__(self, protocol):
+        return (OwnReduceEx, ())
+
+
+@pytest.mark.parametrize("cls", [OwnReduce, OwnReduceEx])
+def test_subclass_with_its_own_reduction_pickles(cls):
+    assert type(pickle.loads(pickle.dumps(cls()))) is cls
+
+
+@pytest.mark.no_refleak_hunt(reason="drives a fresh interpreter only")
+def test_recursion_guard_trips_inside_the_refusal():
+    # repr() of nested lists enters the interpreter's recursion guard once per
+    # level; at the smallest depth that fails, the refusal's own guard, the
+    # innermost of all, is the one that trips.
+    result = run_json("""
+        import json, pickle, traceback
+        from vorlundpython.Concordix import Concordix
+        import cython_runtime
+        cython_runtime.cline_in_traceback = True
+        obj = Concordix()
+
+        class Bottom:
+            def __init__(self, action): self.action = action
+            def __repr__(self): self.action(); return ""
+
+        def attempt(depth, action):
+            nested = Bottom(action)
+            for _ in range(depth):
+                nested = [nested]
+            try:
+                repr(nested)
+            except RecursionError as e:
+                return e
+            except TypeError:
+                return None
+
+        def first_failure(action):
+            low, high = 1, 1
+            while attempt(high, action) is None:
+                low, high = high, high * 2
+            while low < high:
+                mid = (low + high) // 2
+                low, high = (mid + 1, high) if attempt(mid, action) is None else (low, mid)
+            error = attempt(low, action)
+            return [traceback.extract_tb(error.__traceback__)[-1].name, str(error)]
+
+        print(json.dumps([first_failure(lambda: pickle.dumps(obj)),
+                          first_failure(lambda: obj.__setstate__(None))]))
+    """)
+    for (name, message), (method, line) in zip(result, [(REDUCE, 1630), (SETSTATE, 1683)]):
+        assert name == f"{method} (vorlundpython/cpp_src/Concordix:{line})"
+        assert message.endswith(" while calling a Python object")
+
+
+@pytest.mark.no_refleak_hunt(reason="drives a fresh interpreter only")
+def test_setup_reduce_stands_back_for_a_class_with_its_own_pickling(hooks_build):
+    result = run_json("""
+        import json
+        import vorlundpython.Concordix as m
+
+        def refusal_pair():
+            return {"__reduce_cython__": lambda self: None,
+                    "__setstate_cython__": lambda self, state: None}
+
+        class Getstate:
+            def __getstate__(self): return {}
+        cases = {
+            "plain": type("Plain", (), refusal_pair()),
+            "inherited_getstate": type("G", (Getstate,), refusal_pair()),
+            "own_reduce_ex": type("E", (), {**refusal_pair(), "__reduce_ex__": lambda s, p: None}),
+            "own_reduce": type("R", (), {**refusal_pair(), "__reduce__": lambda s: None}),
+            "own_setstate": type("S", (), {**refusal_pair(), "__setstate__": lambda s, x: None}),
+        }
+        keys = lambda cls: sorted(k for k in vars(cls) if k.startswith("__re") or k.startswith("__se"))
+        report = {name: [m._setup_reduce(cls), keys(cls)] for name, cls in cases.items()}
+        report["again"] = [m._setup_reduce(cases["plain"]), keys(cases["plain"])]
+        try:
+            m._setup_reduce(type("Bare", (), {}))
+        except AttributeError as e:
+            report["bare"] = "AttributeError"
+        print(json.dumps(report))
+    """, path=hooks_build)
+    pair = ["__reduce_cython__", "__setstate_cython__"]
+    assert result == {
+        "plain": [0, ["__reduce__", "__setstate__"]],
+        "inherited_getstate": [0, pair],
+        "own_reduce_ex": [0, ["__reduce_cython__", "__reduce_ex__", "__setstate_cython__"]],
+        "own_reduce": [0, ["__reduce__", *pair]],
+        "own_setstate": [0, ["__reduce__", "__setstate__", "__setstate_cython__"]],
+        "again": [0, ["__reduce__", "__setstate__"]],  # a repeated set-up finds nothing to move
+        "bare": "AttributeError",
+    }
+
+
+@pytest.mark.no_refleak_hunt(reason="drives a fresh interpreter only")
+def test_exception_creation_and_raising_paths(hooks_build):
+    result = run_json("""
+        import json
+        import vorlundpython.Concordix as m
+
+        class Odd(Exception):
+            def __new__(cls, *args): return 5
+
+        def outcome(call, *args):
+            try:
+                call(*args)
+            except BaseException as e:
+                return [type(e).__name__, str(e)]
+        print(json.dumps([
+            outcome(m._raise_exception, KeyError("instance")),
+            outcome(m._raise_exception, KeyError),
+            outcome(m._raise_exception, Odd),
+            outcome(m._raise_exception, 7),
+            outcome(m._call_object, m._silent_failure(), ()),
+            outcome(m._call_object, 3, ()),
+            outcome(m._call_object, TypeError, ("made",)) is None,
+        ]))
+    """, path=hooks_build)
+    assert result[:2] == [["KeyError", "'instance'"], ["KeyError", ""]]
+    assert result[2][0] == "TypeError" and result[2][1].endswith(
+        "should have returned an instance of BaseException, not <class 'int'>")
+    assert result[3] == ["TypeError", "raise: exception class must be a subclass of BaseException"]
+    assert result[4] == ["SystemError", "NULL result without error in PyObject_Call"]
+    assert result[5][0] == "TypeError"
+    assert result[6] is True
