@@ -13,6 +13,7 @@
 #endif
 
 #include <cstdint>
+#include <cstring>
 
 // 3.9 made PyMODINIT_FUNC export the entry point by itself
 // (Py_EXPORTED_SYMBOL). Before it, a library built with hidden visibility
@@ -33,6 +34,19 @@ using getset_text = char *;
 #else
 using getset_text = const char *;
 #endif
+
+// A static type object with only its header and name filled in. The header
+// comes from the interpreter's own initialiser: from 3.12 it makes static
+// objects immortal instead of giving them a reference count of 1.
+inline PyTypeObject static_type_object(const char *name)
+{
+    PyTypeObject type;
+    std::memset(&type, 0, sizeof type);
+    const PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};  // brings its own braces
+    type.ob_base = head[0];
+    type.tp_name = name;
+    return type;
+}
 
 // 3.8 turned the type's print slot into tp_vectorcall_offset; a class that
 // does not use vectorcall has nothing there to clear.

@@ -2,8 +2,6 @@
 // the C-level table and the import-time set-up of the class.
 #include "concordix_type.hpp"
 
-#include <cstring>
-
 #include "compat.hpp"
 #include "counter_accessors.hpp"
 #include "module_state.hpp"
@@ -108,11 +106,7 @@ int type_init_failed(int native_line)
 
 PyTypeObject make_concordix_type()
 {
-    PyTypeObject type;
-    std::memset(&type, 0, sizeof type);
-    const PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};  // the macro brings its own braces
-    type.ob_base = head[0];
-    type.tp_name = "vorlundpython.Concordix.Concordix";
+    PyTypeObject type = compat::static_type_object("vorlundpython.Concordix.Concordix");
     type.tp_basicsize = sizeof(ConcordixObject);
     type.tp_itemsize = 0;
     type.tp_dealloc = type_dealloc;

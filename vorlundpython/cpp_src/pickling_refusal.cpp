@@ -74,19 +74,26 @@ int unable_to_set_up(PyObject *type)
     return -1;
 }
 
-// Gets `type.<name>` for a refusal that is about to be moved. On a repeated
-// import after a failed one the class may already carry the refusal under its
-// new key and no longer under `name`: `moved` then turns "missing" into
-// "nothing left to do" (*done), instead of failing every later import.
-PyObject *refusal_to_move(PyObject *type, PyObject *name, bool moved, bool *done)
+// Moves the refusal the class has under `from` to the key `to` of its own
+// dictionary. The new key is set before the old one goes, so the refusal is
+// never missing from the class. On an import repeated after a failed one the
+// class may already carry the refusal under `to` (`moved` says so): nothing
+// is left to move then, instead of failing every later import.
+int move_refusal(PyObject *type, PyObject *from, PyObject *to, bool moved)
 {
-    *done = false;
-    PyObject *method = get_attribute(type, name);
-    if (!method && moved && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        *done = true;
+    OwnedRef method(get_attribute(type, from));
+    if (!method) {
+        if (moved && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            return 0;
+        }
+        return -1;
     }
-    return method;
+    // Written directly: attribute assignment on a static class is refused.
+    PyObject *type_dict = reinterpret_cast<PyTypeObject *>(type)->tp_dict;
+    if (PyDict_SetItem(type_dict, to, method.get()) < 0 || PyDict_DelItem(type_dict, from) < 0)
+        return -1;
+    return 0;
 }
 
 }  // namespace
@@ -145,8 +152,6 @@ int setup_reduce(PyObject *type_object)
 {
     const ConstantStrings &s = module_state.strings;
     auto *type = reinterpret_cast<PyTypeObject *>(type_object);
-    // Written directly: attribute assignment on a static class is refused.
-    PyObject *type_dict = type->tp_dict;
 
     // A class with state of its own pickles its own way.
     PyObject *getstate = _PyType_Lookup(type, s.getstate);
@@ -175,31 +180,15 @@ int setup_reduce(PyObject *type_object)
         reduce_is_refusal = true;
     }
 
-    bool done;
-    OwnedRef reduce_cython(refusal_to_move(type_object, s.reduce_cython, reduce_is_refusal, &done));
-    if (!done) {
-        if (!reduce_cython)
-            return unable_to_set_up(type_object);
-        // The new key is set before the old one goes, so the refusal is never
-        // missing from the class.
-        if (PyDict_SetItem(type_dict, s.reduce, reduce_cython.get()) < 0 ||
-            PyDict_DelItem(type_dict, s.reduce_cython) < 0)
-            return unable_to_set_up(type_object);
-    }
+    if (move_refusal(type_object, s.reduce_cython, s.reduce, reduce_is_refusal) < 0)
+        return unable_to_set_up(type_object);
 
     OwnedRef setstate(get_attribute(type_object, s.setstate));
     if (!setstate)
         PyErr_Clear();
     if (!setstate || is_named(setstate.get(), s.setstate_cython)) {
-        OwnedRef setstate_cython(
-            refusal_to_move(type_object, s.setstate_cython, bool(setstate), &done));
-        if (!done) {
-            if (!setstate_cython)
-                return unable_to_set_up(type_object);
-            if (PyDict_SetItem(type_dict, s.setstate, setstate_cython.get()) < 0 ||
-                PyDict_DelItem(type_dict, s.setstate_cython) < 0)
-                return unable_to_set_up(type_object);
-        }
+        if (move_refusal(type_object, s.setstate_cython, s.setstate, bool(setstate)) < 0)
+            return unable_to_set_up(type_object);
     }
 
     PyType_Modified(type);

@@ -1,11 +1,10 @@
 // Test-build-only module functions (see test_hooks.hpp).
 #include "test_hooks.hpp"
 
+#include "compat.hpp"
 #include "module_state.hpp"
 #include "pickling_refusal.hpp"
 #include "traceback_entries.hpp"
-
-#include <cstring>
 
 namespace concordix {
 namespace {
@@ -93,11 +92,7 @@ PyObject *silent_failure_call(PyObject *, PyObject *, PyObject *)
 
 PyTypeObject make_silent_failure_type()
 {
-    PyTypeObject type;
-    std::memset(&type, 0, sizeof type);
-    const PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};  // the macro brings its own braces
-    type.ob_base = head[0];
-    type.tp_name = "vorlundpython.Concordix.SilentFailure";
+    PyTypeObject type = compat::static_type_object("vorlundpython.Concordix.SilentFailure");
     type.tp_basicsize = sizeof(PyObject);
     type.tp_flags = Py_TPFLAGS_DEFAULT;
     type.tp_call = silent_failure_call;
