@@ -27,8 +27,10 @@ How figures are taken
   Targets are judged on the same ratios.
 * Timing targets missed by at most 5 % are re-measured (both cells, a few more
   passes of all rounds) and concluded on the median of the pass ratios.
-* When allowed (root), the process raises its own scheduling priority so that
-  other work on the machine preempts fewer samples.
+* Samples are read off the benchmarking thread's CPU clock
+  (``time.thread_time``), so time spent preempted by other work on a shared
+  machine is not counted; ``--clock wall`` uses ``time.perf_counter``.  When
+  allowed (root), the process also raises its own scheduling priority.
 """
 
 from __future__ import annotations
@@ -45,6 +47,7 @@ import platform
 import random
 import statistics
 import sys
+import time
 import timeit
 import warnings
 from collections import namedtuple
@@ -260,8 +263,20 @@ def calibrate(timer, target_s):
         number *= 4
 
 
-def empty_cell(sample_s, quick, quick_number):
-    timer = timeit.Timer("pass", SETUP, globals=_blank_env())
+def clock(opts):
+    """The benchmarking thread's CPU time, unless wall time is asked for.
+
+    CPU time leaves out the stretches in which the process sits preempted by
+    other work on a shared machine, which otherwise land on whichever
+    contender happened to be running.
+    """
+    if opts.clock == "wall" or not hasattr(time, "thread_time"):
+        return time.perf_counter
+    return time.thread_time
+
+
+def empty_cell(sample_s, quick, quick_number, timer_clock):
+    timer = timeit.Timer("pass", SETUP, timer_clock, globals=_blank_env())
     cell = Cell(None, None, timer, 1)
     cell.number = quick_number if quick else calibrate(timer, sample_s)
     return cell
@@ -320,6 +335,7 @@ class Results:
         self.empty = None
         self.empty_s = 0.0
         self.has_concordix = False
+        self.load = (None, None)
 
     def figure(self, row_key, contender_key):
         return self.ns.get((row_key, contender_key))
@@ -343,7 +359,7 @@ def measure(contenders, opts, problems, rows=ROWS):
                 res.notes[(row.key, c.key)] = note
             if env is None:
                 continue
-            timer = timeit.Timer(row.stmt, SETUP, globals=env)
+            timer = timeit.Timer(row.stmt, SETUP, clock(opts), globals=env)
             per_call = opts.fill_n if row.key in FILL_ROWS else 1
             cell = Cell(row, c, timer, per_call)
             if opts.quick:
@@ -351,7 +367,8 @@ def measure(contenders, opts, problems, rows=ROWS):
             else:
                 cell.number = calibrate(timer, opts.sample_ms / 1e3)
             res.cells[(row.key, c.key)] = cell
-    res.empty = empty_cell(opts.sample_ms / 1e3, opts.quick, quick_number)
+    res.empty = empty_cell(opts.sample_ms / 1e3, opts.quick, quick_number,
+                           clock(opts))
     run_rounds(list(res.cells.values()), res.empty, opts.rounds, rng)
     res.empty_s = statistics.median(res.empty.samples)
     for key, cell in res.cells.items():
@@ -585,6 +602,13 @@ def info_lines(res):
 
 # --- output ------------------------------------------------------------------
 
+def load_average():
+    try:
+        return os.getloadavg()[0]
+    except (AttributeError, OSError):
+        return None
+
+
 def machine_description():
     cpu = platform.processor() or platform.machine()
     try:
@@ -706,10 +730,15 @@ def report(res, contenders, target_lines, problems, opts):
     intro = [
         "Machine: " + machine,
         "Interpreter: " + interp,
-        "Mode: %s; %d rounds, ~%g ms per sample, fill N = %d; empty loop "
-        "%.2f ns/iteration subtracted; (ratio) = contender / Concordix, "
+        "Load average (1 min) before / after: %s; figures from a busy machine "
+        "vary more" % " / ".join("%.2f" % v if v is not None else "?"
+                                 for v in res.load),
+        "Mode: %s; %s; %d rounds, ~%g ms per sample, fill N = %d; empty "
+        "loop %.2f ns/iteration subtracted; (ratio) = contender / Concordix, "
         "median of per-round ratios"
-        % (mode, opts.rounds, opts.sample_ms, opts.fill_n, empty_ns),
+        % (mode, "thread CPU time" if clock(opts) is not time.perf_counter
+           else "wall time", opts.rounds, opts.sample_ms, opts.fill_n,
+           empty_ns),
     ]
     notes = notes_text(res, contenders)
     print()
@@ -746,6 +775,7 @@ def report(res, contenders, target_lines, problems, opts):
     with open(json_path, "w") as fh:
         json.dump({
             "machine": machine, "interpreter": interp, "mode": mode,
+            "load_average_before_after": res.load,
             "empty_loop_ns": empty_ns,
             "ns_per_op": {"%s/%s" % k: v for k, v in res.ns.items()},
             "samples_s": {"%s/%s" % k: c.samples for k, c in res.cells.items()},
@@ -807,14 +837,17 @@ def parse_args(argv=None):
         sys.prefix, "native-build", "lib"),
         help="where the native contenders were built (default: %(default)s)")
     ap.add_argument("--rounds", type=int, default=None,
-                    help="samples per cell (default 31, quick 1)")
-    ap.add_argument("--sample-ms", type=float, default=10.0,
-                    help="target duration of one sample")
+                    help="samples per cell (default 101, quick 1)")
+    ap.add_argument("--sample-ms", type=float, default=2.0,
+                    help="target duration of one sample; short samples are "
+                    "less often cut by other processes (default 2)")
     ap.add_argument("--fill-n", type=int, default=None,
                     help="instances per fill call (default 1000, quick 100)")
     ap.add_argument("--recheck", type=int, default=3,
                     help="extra passes for a near-miss target (quick: 1)")
     ap.add_argument("--seed", type=int, default=12345)
+    ap.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
+                    help="time.thread_time (default) or time.perf_counter")
     ap.add_argument("--row", choices=[r.key for r in ROWS] + ["empty"],
                     help="with --callgrind-loop: the row to run")
     ap.add_argument("--contender", default="concordix",
@@ -823,7 +856,7 @@ def parse_args(argv=None):
                     help="run just one cell N times for callgrind, no timing")
     opts = ap.parse_args(argv)
     if opts.rounds is None:
-        opts.rounds = 1 if opts.quick else 31
+        opts.rounds = 1 if opts.quick else 101
     if opts.fill_n is None:
         opts.fill_n = 100 if opts.quick else 1000
     if opts.quick:
@@ -846,9 +879,11 @@ def main(argv=None):
         os.nice(-10)
     except (AttributeError, OSError):
         pass
+    load_before = load_average()
     res = measure(contenders, opts, problems)
     target_lines = evaluate_timing(res, opts) + evaluate_static(contenders)
     target_lines.sort(key=lambda t: t[0])
+    res.load = (load_before, load_average())
     report(res, contenders, target_lines, problems, opts)
     return 0
 
