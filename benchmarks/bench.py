@@ -770,8 +770,8 @@ def report(res, contenders, target_lines, problems, opts):
             "\n".join("- %s %s: %s" % t for t in target_lines),
         ]).rstrip() + "\n")
     drew = write_chart(png_path, res, contenders,
-                       "ns per operation - %s - %s" % (interp.split(" (")[0],
-                                                       machine))
+                       "ns per operation, empty loop subtracted - %s - %s"
+                       % (interp, machine))
     with open(json_path, "w") as fh:
         json.dump({
             "machine": machine, "interpreter": interp, "mode": mode,
