@@ -38,18 +38,23 @@ PyObject *type_new(PyTypeObject *type, PyObject *, PyObject *)
     return o;
 }
 
-// tp_dealloc. Nothing inside an instance is owned. A subclass with a
-// finaliser gets it run here unless the collector has already run it (a
-// Python subclass's own dealloc does so first, and marks the instance); the
-// finaliser may resurrect the instance, which is then left untouched.
+// Runs a subclass's finaliser from tp_dealloc unless the collector has
+// already run it (a Python subclass's own dealloc does so first, and marks
+// the instance). True when the finaliser resurrected the instance, which is
+// then left untouched. Out of line: no instance of the class itself gets here.
+[[gnu::noinline, gnu::cold]] bool finalizer_resurrects(PyObject *o)
+{
+    if (PyType_IS_GC(Py_TYPE(o)) && compat::gc_is_finalized(o))
+        return false;
+    return PyObject_CallFinalizerFromDealloc(o) != 0;
+}
+
+// tp_dealloc. Nothing inside an instance is owned.
 void type_dealloc(PyObject *o)
 {
-    PyTypeObject *type = Py_TYPE(o);
-    if (compat::has_finalizer(type) && (!PyType_IS_GC(type) || !compat::gc_is_finalized(o))) {
-        if (PyObject_CallFinalizerFromDealloc(o))
-            return;  // resurrected
-    }
-    type->tp_free(o);
+    if (compat::has_finalizer(Py_TYPE(o)) && finalizer_resurrects(o))
+        return;
+    Py_TYPE(o)->tp_free(o);
 }
 
 // tp_getattro for types without an instance dictionary: what the class

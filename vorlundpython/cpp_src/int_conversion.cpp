@@ -2,8 +2,6 @@
 // only convert through __int__.
 #include "int_conversion.hpp"
 
-#include <climits>
-
 namespace concordix {
 namespace {
 
@@ -46,21 +44,12 @@ PyObject *number_to_int(PyObject *o)
 
 }  // namespace
 
-int32_t multi_digit_int_to_c_int(PyObject *o)
+int32_t out_of_range()
 {
-    // For an int subclass this reads the stored value and calls no method of
-    // the object.
-    long value = PyLong_AsLong(o);
-#if LONG_MAX > INT32_MAX
-    if (value < INT32_MIN || value > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError,
-                        "Python int out of range for a 32-bit signed count "
-                        "(-2147483648 to 2147483647)");
-        return -1;
-    }
-#endif
-    // Where long is 32 bits wide PyLong_AsLong is the range check itself.
-    return static_cast<int32_t>(value);
+    PyErr_SetString(PyExc_OverflowError,
+                    "Python int out of range for a 32-bit signed count "
+                    "(-2147483648 to 2147483647)");
+    return -1;
 }
 
 int32_t non_int_to_c_int(PyObject *o)

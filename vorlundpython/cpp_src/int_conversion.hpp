@@ -3,14 +3,30 @@
 
 #include <Python.h>
 
+#include <climits>
 #include <cstdint>
 
 #include "compat.hpp"
 
 namespace concordix {
 
-// The range check and the conversion of ints beyond one digit.
-int32_t multi_digit_int_to_c_int(PyObject *o);
+// Sets OverflowError for a value outside the 32-bit range; returns -1.
+int32_t out_of_range();
+
+// Ints of more than one digit: one call into the interpreter and, where C
+// long is wider than the counts, the range check.
+inline int32_t multi_digit_int_to_c_int(PyObject *o)
+{
+    // For an int subclass this reads the stored value and calls no method of
+    // the object.
+    long value = PyLong_AsLong(o);
+#if LONG_MAX > INT32_MAX
+    if (value < INT32_MIN || value > INT32_MAX)
+        return out_of_range();
+#endif
+    // Where long is 32 bits wide PyLong_AsLong is the range check itself.
+    return static_cast<int32_t>(value);
+}
 
 // Everything that is not an int: through its __int__ slot, then as an int.
 int32_t non_int_to_c_int(PyObject *o);
