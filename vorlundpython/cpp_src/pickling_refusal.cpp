@@ -67,6 +67,10 @@ int is_named(PyObject *o, PyObject *name)
 
 int unable_to_set_up(PyObject *type)
 {
+    // The refusals may already have moved in the class's dictionary, behind
+    // the interpreter's attribute cache: a retried import would then still
+    // find them under their old keys and fail.
+    PyType_Modified(reinterpret_cast<PyTypeObject *>(type));
     // Only the lookups on the base type fail without an exception of their own.
     if (!PyErr_Occurred())
         PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %s",
