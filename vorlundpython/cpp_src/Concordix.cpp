@@ -155,12 +155,25 @@ int init_cached_constants()
 // Takes the half-built module back out of sys.modules if the import put it
 // there: left behind, it would answer every later import of the name, so a
 // failed import could never be retried.
+//
+// The entry is found by its value and deleted by its own key, which needs no
+// allocation: a lookup by name would first make the name, and when the import
+// failed for want of memory that fails too, silently.
 void unregister_module(PyObject *module)
 {
     compat::PendingException pending = compat::take_pending_exception();
     PyObject *modules = PyImport_GetModuleDict();
-    if (modules && PyDict_GetItemString(modules, kModuleName) == module)
-        (void)PyDict_DelItemString(modules, kModuleName);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (modules && PyDict_Check(modules) && PyDict_Next(modules, &pos, &key, &value)) {
+        if (value == module && PyUnicode_Check(key) &&
+            PyUnicode_CompareWithASCIIString(key, kModuleName) == 0) {
+            Py_INCREF(key);
+            (void)PyDict_DelItem(modules, key);
+            Py_DECREF(key);
+            break;
+        }
+    }
     compat::restore_pending_exception(pending);
 }
 
