@@ -34,8 +34,12 @@ int32_t bisect_code_objects(const CodeObjectCacheEntry *entries, int32_t count, 
     return key <= entries[mid].key ? mid : mid + 1;
 }
 
-// New reference to the cached code object for `key`, or null.
-PyCodeObject *find_code_object(int32_t key)
+// New reference to the cached code object for `key`, or null. Lines of
+// different files share keys (a failed import's entry at line 4 of the
+// implementation file, the __setstate__ refusal's at line 4 of
+// "stringsource"): a code object cached for another file is not used, and
+// the new one takes its place.
+PyCodeObject *find_code_object(int32_t key, const char *filename)
 {
     const CodeObjectCache &cache = module_state.code_cache;
     if (key == 0 || !cache.entries)
@@ -44,6 +48,8 @@ PyCodeObject *find_code_object(int32_t key)
     if (pos >= cache.count || cache.entries[pos].key != key)
         return nullptr;
     PyCodeObject *code = cache.entries[pos].code_object;
+    if (PyUnicode_CompareWithASCIIString(code->co_filename, filename) != 0)
+        return nullptr;
     Py_INCREF(code);
     return code;
 }
@@ -168,7 +174,7 @@ void add_traceback(const char *function_name, int native_line, int declaration_l
     // negated line, so they never meet the declaration lines.
     int32_t key = native_line ? -native_line : declaration_line;
 
-    PyCodeObject *code = find_code_object(key);
+    PyCodeObject *code = find_code_object(key, filename);
     if (!code) {
         code = create_code_object(function_name, native_line, declaration_line, filename);
         if (!code)
