@@ -46,8 +46,12 @@ def build_variant(directory, **options):
     directory = Path(directory)
     build = directory / "build"
     defines = dict(options)
-    if "CONCORDIX_WERROR=ON" in os.environ.get("SKBUILD_CMAKE_DEFINE", ""):
-        defines["CONCORDIX_WERROR"] = "ON"
+    # Test builds take the installed build's warning and sanitizer settings
+    # (split the way scikit-build-core splits them).
+    for item in os.environ.get("SKBUILD_CMAKE_DEFINE", "").split(";"):
+        key, _, value = item.strip().partition("=")
+        if key in ("CONCORDIX_WERROR", "CONCORDIX_SANITIZE"):
+            defines.setdefault(key, value)
     configure = [
         "cmake", "-S", str(REPO), "-B", str(build), "-G", "Ninja",
         f"-DPython_EXECUTABLE={sys.executable}",
