@@ -243,8 +243,17 @@ PyObject *module_init()
     PyObject *modules = PyImport_GetModuleDict();
     if (!modules)
         return import_failed(2185);
-    if (!PyDict_GetItemString(modules, kModuleName) &&
-        PyDict_SetItemString(modules, kModuleName, st.module) < 0)
+    // The name is made here: PyDict_GetItemString would report a failure to
+    // make it as "absent" (printing it as ignored from 3.13 on), and the
+    // module registered before us would be replaced after all.
+    PyObject *name = PyUnicode_FromString(kModuleName);
+    if (!name)
+        return import_failed(2185);
+    int registered = 0;
+    if (!PyDict_GetItemWithError(modules, name))
+        registered = PyErr_Occurred() ? -1 : PyDict_SetItem(modules, name, st.module);
+    Py_DECREF(name);
+    if (registered < 0)
         return import_failed(2187);
 
     if (init_cached_builtins() < 0)
