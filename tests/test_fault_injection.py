@@ -8,7 +8,7 @@ import json
 
 import pytest
 
-from support import run_json
+from support import run_python
 
 try:
     import _testcapi
@@ -26,8 +26,11 @@ pytestmark = [
 SWEPT = {}
 
 # Shared by every subprocess below. The probe after the operation tells
-# whether the armed failure was ever reached, and, being a C call, turns an
-# exception left pending behind a success into a SystemError right there.
+# whether the armed failure was ever reached: if not, one of its many
+# allocations meets it. (Allocation counts vary a little from one attempt to
+# the next as free lists fill and drain, so a probe of one or two allocations
+# could be stepped over.) Being C calls, its calls also turn an exception left
+# pending behind a success into a SystemError right there.
 HARNESS = r'''
 import gc, json, sys, traceback
 import _testcapi
@@ -41,6 +44,7 @@ MESSAGE = "no default __reduce__ due to non-trivial __cinit__"
 REDUCE = (PREFIX + "__reduce_cython__", STRINGSOURCE, 2)
 SETSTATE = (PREFIX + "__setstate_cython__", STRINGSOURCE, 4)
 counts = {}
+PROBE = 20000
 
 
 def attempt(op, start, stop):
@@ -60,7 +64,8 @@ def attempt(op, start, stop):
         except BaseException as e:
             result, error = None, e
         try:
-            bytearray(64)
+            for _ in range(PROBE):
+                object()
             fired = True
         except MemoryError:
             fired = False
@@ -102,7 +107,7 @@ def sweep(name, op, check, prepare=None):
         if not fired:
             break
         n += 1
-        assert n < 10000, name
+        assert n < PROBE, name
     for k in range(n):
         result, error, _ = attempt(prepare(k), k, 0)
         outcome_of(check, result, error, True, "%s, allocations from %d on failing" % (name, k))
@@ -116,7 +121,10 @@ def expect_failure(error, fired, exception, message, entry):
     if isinstance(error, MemoryError) and fired:
         assert entries(error) in ([], [entry]), "unexpected entries"
         return
-    assert type(error) is exception and str(error) == message, "wrong exception"
+    # Before 3.11 PyErr_SetString sets the exception without its text when
+    # the text cannot be made.
+    assert type(error) is exception and (
+        str(error) == message or (fired and not str(error))), "wrong exception"
     assert entries(error) in (([], [entry]) if fired else ([entry],)), "wrong entries"
 
 
@@ -172,8 +180,40 @@ def _summary(request):
         manager.register(Summary(), "fault-injection-summary")
 
 
+DICT_GROWTH_PROBE = """
+import _testcapi
+for size in range(1, 40):
+    d = {"k%d" % i: i for i in range(size)}
+    _testcapi.set_nomemory(0, 1)
+    try:
+        d.setdefault("new", 1)
+    except MemoryError:
+        pass
+    finally:
+        try:
+            _testcapi.remove_mem_hooks()
+        except SystemError:
+            pass
+    for i in range(100):
+        d["more%d" % i] = i
+"""
+
+
+@pytest.fixture(scope="module")
+def interpreter_survives_failed_dict_growth():
+    # The class set-up fills the class's dictionary with the interpreter's
+    # own PyDict_SetDefaultRef, which in some releases (3.13.0) carries on
+    # after failing to grow the dictionary and crashes on its next growth.
+    if run_python(DICT_GROWTH_PROBE, check=False).returncode < 0:
+        pytest.skip("this interpreter crashes after a failed dict growth in "
+                    "dict.setdefault, with or without the module")
+
+
 def run_sweeps(body, record_property, **kwargs):
-    counts = run_json(HARNESS + body + "\ncheck_normal()\nprint(json.dumps(counts))\n", **kwargs)
+    proc = run_python(HARNESS + body + "\ncheck_normal()\nprint(json.dumps(counts))\n", **kwargs)
+    # Nothing is printed either: no ignored exception, no warning.
+    assert proc.stderr == ""
+    counts = json.loads(proc.stdout.splitlines()[-1])
     SWEPT.update(counts)
     record_property("allocation_failure_points", json.dumps(counts))
     assert counts and all(counts.values()), counts
@@ -244,18 +284,36 @@ def in_child(step, *args):
     return report["fired"]
 
 
-for runtime in (False, True):
-    name = "import" + (" (cython_runtime present, switch on)" if runtime else "")
+def preregistered_step(start, stop):
+    """The entry point called directly (as test_import does) with another
+    module registered under the name: it must stay."""
+    import ctypes, types
+    signal.alarm(60)
+    sentinel = sys.modules[NAME] = types.ModuleType(NAME)
+    entry = ctypes.PyDLL(spec.origin).PyInit_Concordix
+    entry.restype = ctypes.py_object
+    result, error, fired = attempt(entry, start, stop)
+    assert sys.modules.get(NAME) is sentinel, "the module registered first was replaced"
+    if error is None:
+        assert result is not sentinel and "__test__" in vars(result)
+    else:
+        assert type(error) is MemoryError and (fired or stop == 0), describe(None, error)
+    return fired
+
+
+for step, args, name in ((import_step, (False,), "import"),
+                         (import_step, (True,), "import (cython_runtime present, switch on)"),
+                         (preregistered_step, (), "import (name registered before)")):
     n = 0
-    while in_child(import_step, runtime, n, n + 1):
+    while in_child(step, *args, n, n + 1):
         n += 1
     for k in range(n):
-        in_child(import_step, runtime, k, 0)
+        in_child(step, *args, k, 0)
     counts[name] = n
 '''
 
 
-def test_import(record_property):
+def test_import(record_property, interpreter_survives_failed_dict_growth):
     counts = run_sweeps(IMPORT_SWEEP, record_property)
     assert counts["import"] > 20
 
