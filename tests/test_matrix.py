@@ -1,0 +1,126 @@
+"""scripts/matrix: what it copies into a root, how it reads and reports results."""
+
+import importlib.machinery
+import importlib.util
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[1]
+
+
+def _load_matrix():
+    loader = importlib.machinery.SourceFileLoader(
+        "vorlund_matrix", str(REPO / "scripts" / "matrix"))
+    module = importlib.util.module_from_spec(
+        importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(module)
+    return module
+
+
+matrix = _load_matrix()
+
+
+@pytest.mark.no_refleak_hunt(reason="drives git in subprocesses")
+@pytest.mark.skipif(shutil.which("git") is None,
+                    reason="git is not installed (the matrix roots have none)")
+def test_checkout_copy_has_local_work_but_nothing_ignored_or_built(tmp_path):
+    repo, dest = tmp_path / "repo", tmp_path / "dest"
+    files = {".gitignore": "*.so\n", "kept.py": "", "deleted.py": "",
+             "untracked.py": "", "mod.so": "", ".venv-3.9/bin/python": "",
+             "build/CMakeCache.txt": "", "pkg/build/data.txt": ""}
+    for rel, text in files.items():
+        (repo / rel).parent.mkdir(parents=True, exist_ok=True)
+        (repo / rel).write_text(text)
+    os.symlink("kept.py", repo / "link.py")
+    git = ["git", "-C", str(repo), "-c", "user.name=t", "-c", "user.email=t@t"]
+    subprocess.run(git[:3] + ["init", "-q"], check=True)
+    subprocess.run(git + ["add", ".gitignore", "kept.py", "deleted.py"],
+                   check=True)
+    subprocess.run(git + ["commit", "-qm", "x"], check=True)
+    (repo / "deleted.py").unlink()
+
+    matrix.copy_checkout(repo, dest)
+
+    copied = sorted(str(p.relative_to(dest)) for p in dest.rglob("*")
+                    if not p.is_dir())
+    # a top-level venv or build tree never goes in, .gitignore or not;
+    # a nested directory that merely is called build does
+    assert copied == [".gitignore", "kept.py", "link.py",
+                      "pkg/build/data.txt", "untracked.py"]
+    assert os.readlink(dest / "link.py") == "kept.py"
+
+
+JUNIT = """<?xml version="1.0" encoding="utf-8"?><testsuites>
+<testsuite name="pytest" errors="1" failures="2" skipped="3" tests="10">
+<testcase classname="tests.test_a" name="test_1">
+  <skipped type="pytest.skip" message="needs a debug build">x</skipped></testcase>
+<testcase classname="tests.test_a" name="test_2">
+  <skipped type="pytest.skip" message="needs a debug build"/></testcase>
+<testcase classname="tests.test_b" name="test_3">
+  <skipped type="pytest.xfail" message=""/></testcase>
+</testsuite></testsuites>
+"""
+
+LOG = """collected 10 items
+refleak hunt: 7 tests hunted (3+5 runs), 1 leaked, 2 ran once by marker
+refleak hunt: ran once: tests/test_c.py::test_x -- drives a subprocess
+refleak hunt: ran once: tests/test_c.py::test_y -- drives a subprocess
+refleak hunt: LEAKED: tests/test_c.py::test_z
+=== 2 failed, 4 passed, 3 skipped, 1 error in 9.00s ===
+"""
+
+
+@pytest.mark.parametrize("rc, with_junit, headline", [
+    (1, True, "3.11.2 debug   passed=4 failed=2 skipped=3 errors=1 "
+              "(bookworm, 95 s)  FAILED: tests failed"),
+    (0, True, "3.11.2 debug   passed=4 failed=2 skipped=3 errors=1 "
+              "(bookworm, 95 s)"),
+    (92, False, "3.11.2 debug   passed=0 failed=0 skipped=0 errors=0 "
+                "(bookworm, 95 s)  FAILED: pip install failed"),
+    (124, False, "3.11.2 debug   passed=0 failed=0 skipped=0 errors=0 "
+                 "(bookworm, 95 s)  FAILED: timed out"),
+])
+def test_report_shows_counts_skips_exclusions_and_the_failing_log(
+        tmp_path, rc, with_junit, headline):
+    (tmp_path / "junit.xml").write_text(JUNIT)
+    log = tmp_path / "bookworm-debug.log"
+    log.write_text(LOG)
+    res = {"suite": "bookworm", "flavour": "debug", "version": "3.11.2",
+           "rc": rc, "secs": 95.2, "log": log,
+           "junit": matrix.parse_junit(tmp_path / "junit.xml")
+           if with_junit else None}
+
+    lines = matrix.report_line(res)
+
+    assert lines[0] == headline
+    body = "\n".join(lines[1:])
+    if with_junit:
+        assert ("skipped x2: needs a debug build "
+                "[tests.test_a::test_1, tests.test_a::test_2]") in body
+        assert "skipped x1: pytest.xfail [tests.test_b::test_3]" in body
+    assert ("hunt ran once x2: drives a subprocess [tests/test_c.py::test_x,"
+            " tests/test_c.py::test_y]") in body
+    assert (f"log: {log}" in body) == (rc != 0)
+    assert ("| === 2 failed, 4 passed" in body) == (rc != 0)
+
+
+@pytest.mark.parametrize("argv", [
+    ["--suite", "buster"],
+    ["--release-only", "--debug-only"],
+    ["--jobs", "two"],
+])
+def test_bad_command_lines_are_refused(argv):
+    with pytest.raises(SystemExit) as info:
+        matrix.parse_args(argv)
+    assert info.value.code == 2
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="the matrix checks for root "
+                                              "before anything else")
+def test_cache_inside_the_repository_is_refused():
+    with pytest.raises(SystemExit, match="outside the repository"):
+        matrix.main(["--cache-dir", str(REPO / "roots"), "--prepare-only"])
