@@ -22,8 +22,8 @@ class Returns:
         self.result = result
 
     def __int__(self):
-        if isinstance(self.result, BaseException):
-            raise self.result
+        if isinstance(self.result, BaseException):  # a fresh one each time
+            raise type(self.result)(*self.result.args)
         return self.result
 
 

@@ -2,6 +2,7 @@
 #include "test_hooks.hpp"
 
 #include "compat.hpp"
+#include "concordix_type.hpp"
 #include "module_state.hpp"
 #include "pickling_refusal.hpp"
 #include "traceback_entries.hpp"
@@ -110,6 +111,31 @@ PyObject *hook_silent_failure(PyObject *, PyObject *)
     return PyObject_CallObject(reinterpret_cast<PyObject *>(&SilentFailureType), nullptr);
 }
 
+// A subclass defined in C, as another extension would define one: it
+// inherits the class's attribute lookup (a Python subclass gets the
+// interpreter's generic one instead) and has a name of more than 50
+// characters.
+PyTypeObject make_long_named_subclass()
+{
+    PyTypeObject type = compat::static_type_object(
+        "vorlundpython.Concordix.SubclassWithANameLongerThanFiftyCharacters");
+    type.tp_basicsize = sizeof(ConcordixObject);
+    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    type.tp_base = &ConcordixType;
+    return type;
+}
+
+PyTypeObject LongNamedSubclass = make_long_named_subclass();
+
+// _long_named_subclass() -> the class above
+PyObject *hook_long_named_subclass(PyObject *, PyObject *)
+{
+    if (PyType_Ready(&LongNamedSubclass) < 0)
+        return nullptr;
+    Py_INCREF(&LongNamedSubclass);
+    return reinterpret_cast<PyObject *>(&LongNamedSubclass);
+}
+
 }  // namespace
 
 PyMethodDef test_hook_functions[] = {
@@ -120,6 +146,7 @@ PyMethodDef test_hook_functions[] = {
     {"_raise_exception", hook_raise_exception, METH_O, nullptr},
     {"_call_object", hook_call_object, METH_VARARGS, nullptr},
     {"_silent_failure", hook_silent_failure, METH_NOARGS, nullptr},
+    {"_long_named_subclass", hook_long_named_subclass, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
