@@ -120,7 +120,7 @@ int init_strings(const StringTableEntry *row)
             built = PyUnicode_Decode(row->text, row->size - 1, row->codec, nullptr);
         else
             built = PyUnicode_FromStringAndSize(row->text, row->size - 1);
-        *row->target = built;
+        Py_XSETREF(*row->target, built);
         if (!built || PyObject_Hash(built) == -1)
             return -1;
     }
@@ -138,17 +138,17 @@ PyObject *get_builtin_name(PyObject *name)
 
 int init_cached_builtins()
 {
-    module_state.builtin_TypeError = get_builtin_name(module_state.strings.TypeError);
+    Py_XSETREF(module_state.builtin_TypeError, get_builtin_name(module_state.strings.TypeError));
     return module_state.builtin_TypeError ? 0 : -1;
 }
 
 int init_cached_constants()
 {
     ModuleState &st = module_state;
-    st.reduce_args = PyTuple_Pack(1, st.strings.refusal_message);
+    Py_XSETREF(st.reduce_args, PyTuple_Pack(1, st.strings.refusal_message));
     if (!st.reduce_args)
         return -1;
-    st.setstate_args = PyTuple_Pack(1, st.strings.refusal_message);
+    Py_XSETREF(st.setstate_args, PyTuple_Pack(1, st.strings.refusal_message));
     return st.setstate_args ? 0 : -1;
 }
 
@@ -210,20 +210,21 @@ PyObject *module_init()
     if (check_runtime_version() < 0)
         return import_failed(2126);
 
-    st.empty_tuple = PyTuple_New(0);
+    Py_XSETREF(st.empty_tuple, PyTuple_New(0));
     if (!st.empty_tuple)
         return import_failed(2127);
-    st.empty_bytes = PyBytes_FromStringAndSize("", 0);
+    Py_XSETREF(st.empty_bytes, PyBytes_FromStringAndSize("", 0));
     if (!st.empty_bytes)
         return import_failed(2128);
 
     st.module = PyModule_Create2(&module_def, 1013);
     if (!st.module)
         return import_failed(2165);
-    st.module_dict = PyModule_GetDict(st.module);
-    if (!st.module_dict)
+    PyObject *module_dict = PyModule_GetDict(st.module);
+    if (!module_dict)
         return import_failed(2167);
-    Py_INCREF(st.module_dict);
+    Py_INCREF(module_dict);
+    Py_XSETREF(st.module_dict, module_dict);
 
     st.builtins = PyImport_AddModule("builtins");
     if (!st.builtins)

@@ -7,9 +7,11 @@
 //  - `builtins` is borrowed from the interpreter, which keeps that module
 //    alive for as long as it runs.
 //  - every other object here is owned: one reference taken at import and
-//    never released. A failed import followed by a retry overwrites entries
-//    without releasing them, so what an earlier attempt handed out stays
-//    valid.
+//    never released, except that a retry after a failed import replaces what
+//    the earlier attempt made and releases it. Whatever an earlier attempt
+//    handed out (the half-built module's dictionary as a traceback entry's
+//    globals, a string as a dictionary key) was handed out with a reference
+//    of its own and stays valid.
 #pragma once
 
 #include <Python.h>
