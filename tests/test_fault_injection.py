@@ -44,7 +44,7 @@ MESSAGE = "no default __reduce__ due to non-trivial __cinit__"
 REDUCE = (PREFIX + "__reduce_cython__", STRINGSOURCE, 2)
 SETSTATE = (PREFIX + "__setstate_cython__", STRINGSOURCE, 4)
 counts = {}
-PROBE = 20000
+PROBE = 1000
 
 
 def attempt(op, start, stop):
