@@ -221,7 +221,7 @@ def run_sweeps(body, record_property, **kwargs):
 
 
 IMPORT_SWEEP = r'''
-import _imp, importlib.util, os, signal
+import ctypes, importlib.util, os, signal
 from functools import partial
 import vorlundpython
 
@@ -237,9 +237,15 @@ def import_step(runtime, start, stop):
         import types
         sys.modules["cython_runtime"] = types.ModuleType("cython_runtime")
         sys.modules["cython_runtime"].cline_in_traceback = True
-    # _imp.create_dynamic is what the extension loader's create_module calls;
-    # called directly, no frame of the import system lies in between.
-    result, error, fired = attempt(partial(_imp.create_dynamic, spec), start, stop)
+    # The entry point itself, as the extension loader calls it: the whole of
+    # the module's own import sequence. The loader's bookkeeping after it
+    # returns is the interpreter's, and some releases crash there on a failed
+    # allocation whatever the module (3.11 debug builds delete from
+    # sys.modules with the MemoryError still set; 3.14.0 corrupts its cache
+    # of single-phase modules).
+    create = ctypes.PyDLL(spec.origin).PyInit_Concordix
+    create.restype = ctypes.py_object
+    result, error, fired = attempt(create, start, stop)
     if error is not None:
         assert type(error) is MemoryError and (fired or stop == 0), describe(None, error)
         # One entry at most, for the import itself, never with a native line.

@@ -90,19 +90,29 @@ def test_recursion_guard_trips_inside_the_refusal():
     # repr() of nested lists enters the interpreter's recursion guard once per
     # level, so some depth near the first failing one leaves exactly the
     # refusal's own guard, the innermost of all, to trip. The refusal is
-    # reached from C only (a partial as __repr__): a Python frame on the way
-    # would take its own, larger, margin first where the guard measures the C
-    # stack (3.14).
+    # reached from C only (a partial as a static __repr__): a Python frame
+    # on the way would take its own, larger, margin first where the guard
+    # measures the C stack (3.14).
+    #
+    # There the guard trips by bytes, not calls: the interpreter's own guard
+    # around every method call sits a few bytes above the refusal's, and each
+    # list level moves the stack by the same amount, so depth alone may never
+    # put the limit between the two. Starting from a few more C frames at the
+    # top (`lifted`) shifts it by other amounts; a thread with a small stack
+    # keeps the depths, and the time, small. pickle's own guards may sit as
+    # close, so the refusal is also tried the way pickle reaches it, through
+    # __reduce_ex__.
     result = run_json("""
-        import functools, json, pickle, traceback, warnings
+        import functools, json, pickle, sys, threading, traceback
         from vorlundpython.Concordix import Concordix
         import cython_runtime
         cython_runtime.cline_in_traceback = True
-        warnings.simplefilter("ignore", FutureWarning)  # partial as a class attribute
         obj = Concordix()
+        MEASURES_STACK = sys.version_info >= (3, 14)
+        LEVELS, SCAN = (8, 1) if MEASURES_STACK else (1, 64)
 
         def attempt(depth, action):
-            nested = type("Bottom", (), {"__repr__": action})()
+            nested = type("Bottom", (), {"__repr__": staticmethod(action)})()
             for _ in range(depth):
                 nested = [nested]
             try:
@@ -113,22 +123,47 @@ def test_recursion_guard_trips_inside_the_refusal():
             except TypeError:  # the refusal itself: not deep enough
                 return None
 
-        def tripped_in_refusal(action, expected):
+        def first_failing(action):
             low, high = 1, 1
             while attempt(high, action) is None:
                 low, high = high, high * 2
             while low < high:
                 mid = (low + high) // 2
                 low, high = (mid + 1, high) if attempt(mid, action) is None else (low, mid)
-            for depth in range(max(1, low - 64), low + 64):
-                outcome = attempt(depth, action)
-                if outcome and outcome[0].startswith(expected):
-                    return outcome
+            return low
 
-        print(json.dumps([tripped_in_refusal(functools.partial(pickle.dumps, obj), "%s"),
-                          tripped_in_refusal(functools.partial(obj.__setstate__, None), "%s")]))
+        def lifted(levels, f, *args):
+            if not levels:
+                return f(*args)
+            return next(map(lambda _: lifted(levels - 1, f, *args), [None]))
+
+        def tripped_in_refusal(expected, *actions):
+            for action in actions:
+                for levels in range(LEVELS):
+                    low = lifted(levels, first_failing, action)
+                    for depth in range(max(1, low - SCAN), low + SCAN):
+                        outcome = lifted(levels, attempt, depth, action)
+                        if outcome and outcome[0].startswith(expected):
+                            return outcome
+
+        result = []
+        def main():
+            result.append(tripped_in_refusal("%s", functools.partial(pickle.dumps, obj),
+                                             functools.partial(obj.__reduce_ex__, 2)))
+            result.append(tripped_in_refusal("%s", functools.partial(obj.__setstate__, None)))
+
+        if MEASURES_STACK:
+            threading.stack_size(1 << 19)
+            worker = threading.Thread(target=main)
+            worker.start()
+            worker.join()
+        else:
+            main()
+        print(json.dumps(result))
     """ % (REDUCE, SETSTATE))
-    for (name, message), (method, line) in zip(result, [(REDUCE, 1630), (SETSTATE, 1683)]):
+    for outcome, (method, line) in zip(result, [(REDUCE, 1630), (SETSTATE, 1683)]):
+        assert outcome, f"{method}: no depth trips the refusal's own guard"
+        name, message = outcome
         assert name == f"{method} (vorlundpython/cpp_src/Concordix:{line})"
         assert message.endswith(" while calling a Python object")
 

@@ -58,12 +58,12 @@ class BadBool:
         self.result = result
 
     def __bool__(self):
-        if isinstance(self.result, BaseException):
-            raise self.result
+        if isinstance(self.result, type):  # a fresh exception each time
+            raise self.result("in __bool__")
         return self.result
 
 
-@pytest.mark.parametrize("value", [BadBool(ZeroDivisionError()), BadBool("yes")])
+@pytest.mark.parametrize("value", [BadBool(ZeroDivisionError), BadBool("yes")])
 def test_switch_whose_truth_test_fails_hides_the_native_line_and_keeps_the_error(switch, value):
     switch(value)
     try:
