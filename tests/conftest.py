@@ -16,6 +16,13 @@ def pytest_configure(config):
             "vorlundpython was imported from the source tree; the tests run against the "
             "installed package (install it into a virtual environment and run its pytest)"
         )
+    if config.getoption("refleaks"):
+        # The hunt compares runs of one test: each run must draw the same
+        # examples, and none may come from (or go to) the example database.
+        from hypothesis import settings
+
+        settings.register_profile("refleak-hunt", derandomize=True, database=None)
+        settings.load_profile("refleak-hunt")
 
 
 @pytest.fixture(scope="session")
