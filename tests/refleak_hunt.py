@@ -29,6 +29,7 @@ import sys
 import warnings
 
 import pytest
+from _pytest.junitxml import xml_key
 from _pytest.runner import runtestprotocol
 
 DEFAULT = (3, 5)
@@ -184,6 +185,12 @@ class _Hunt:
         getblocks = _allocated_blocks
         sections = item._report_sections
         n_sections, n_props = len(sections), len(item.user_properties)
+        # The junit report's global properties too: hypothesis adds its
+        # statistics there after every run.
+        xml_globals = getattr(item.config.stash.get(xml_key, None), "global_properties", None)
+        if not isinstance(xml_globals, list):
+            xml_globals = []
+        n_globals = len(xml_globals)
         saved = _Saved()
         wider = _wider_fixturedefs(item)
         _warm_caches()
@@ -197,7 +204,7 @@ class _Hunt:
                 # each time, keep module- and session-scoped ones.
                 reports = runtestprotocol(item, log=False,
                                           nextitem=item.parent)
-            del sections[n_sections:], item.user_properties[n_props:]
+            del sections[n_sections:], item.user_properties[n_props:], xml_globals[n_globals:]
             _drop_stale_finalizers(wider)
             bad = [r for r in reports if not r.passed]
             if bad:
