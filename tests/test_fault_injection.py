@@ -222,11 +222,16 @@ def run_sweeps(body, record_property, **kwargs):
 
 IMPORT_SWEEP = r'''
 import ctypes, importlib.util, os, signal
-from functools import partial
 import vorlundpython
 
 NAME = "vorlundpython.Concordix"
 spec = importlib.util.find_spec(NAME)
+
+
+def entry_point():
+    entry = ctypes.PyDLL(spec.origin).PyInit_Concordix
+    entry.restype = ctypes.py_object
+    return entry
 
 
 def import_step(runtime, start, stop):
@@ -243,9 +248,7 @@ def import_step(runtime, start, stop):
     # allocation whatever the module (3.11 debug builds delete from
     # sys.modules with the MemoryError still set; 3.14.0 corrupts its cache
     # of single-phase modules).
-    create = ctypes.PyDLL(spec.origin).PyInit_Concordix
-    create.restype = ctypes.py_object
-    result, error, fired = attempt(create, start, stop)
+    result, error, fired = attempt(entry_point(), start, stop)
     if error is not None:
         assert type(error) is MemoryError and (fired or stop == 0), describe(None, error)
         # One entry at most, for the import itself, never with a native line.
@@ -291,14 +294,12 @@ def in_child(step, *args):
 
 
 def preregistered_step(start, stop):
-    """The entry point called directly (as test_import does) with another
+    """The entry point called directly, as in import_step, with another
     module registered under the name: it must stay."""
-    import ctypes, types
+    import types
     signal.alarm(60)
     sentinel = sys.modules[NAME] = types.ModuleType(NAME)
-    entry = ctypes.PyDLL(spec.origin).PyInit_Concordix
-    entry.restype = ctypes.py_object
-    result, error, fired = attempt(entry, start, stop)
+    result, error, fired = attempt(entry_point(), start, stop)
     assert sys.modules.get(NAME) is sentinel, "the module registered first was replaced"
     if error is None:
         assert result is not sentinel and "__test__" in vars(result)

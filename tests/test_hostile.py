@@ -266,6 +266,15 @@ def test_new_on_anything_but_a_subclass_fails_cleanly(args):
         Concordix.__new__(*args)
 
 
+@pytest.mark.parametrize("make", [lambda: object.__new__(Concordix),
+                                  lambda: int.__new__(Concordix),
+                                  lambda: type("Both", (Concordix, int), {})],  # layouts clash
+                         ids=["object.__new__", "int.__new__", "with-int-base"])
+def test_foreign_constructors_on_the_class_fail_cleanly(make):
+    with pytest.raises(TypeError):
+        make()
+
+
 class NamedLikeTotal(str):
     pass
 
