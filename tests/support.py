@@ -10,6 +10,9 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 TESTS = Path(__file__).resolve().parent
 
+# subprocess.run's capture_output and text arrived in 3.7.
+CAPTURE = dict(stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+
 
 def _env(pythonpath=None):
     env = dict(os.environ)
@@ -25,7 +28,7 @@ def run_python(code, *, path=None, flags=(), check=True):
     sys.path when given. Fails the test with the output if it exits non-zero."""
     proc = subprocess.run(
         [sys.executable, *flags, "-c", textwrap.dedent(code)],
-        env=_env(path), cwd=TESTS, capture_output=True, text=True, timeout=600,
+        env=_env(path), cwd=TESTS, **CAPTURE, timeout=600,
     )
     if check and proc.returncode != 0:
         raise AssertionError(
@@ -47,8 +50,8 @@ def build_variant(directory, **options):
     build = directory / "build"
     defines = dict(options)
     # Test builds take the installed build's warning and sanitizer settings
-    # (split the way scikit-build-core splits them).
-    for item in os.environ.get("SKBUILD_CMAKE_DEFINE", "").split(";"):
+    # (split the way setup.py splits them).
+    for item in os.environ.get("CONCORDIX_CMAKE_DEFINE", "").split(";"):
         key, _, value = item.strip().partition("=")
         if key in ("CONCORDIX_WERROR", "CONCORDIX_SANITIZE"):
             defines.setdefault(key, value)
@@ -58,7 +61,7 @@ def build_variant(directory, **options):
         *[f"-D{key}={value}" for key, value in defines.items()],
     ]
     for command in (configure, ["cmake", "--build", str(build)]):
-        proc = subprocess.run(command, env=_env(), capture_output=True, text=True)
+        proc = subprocess.run(command, env=_env(), **CAPTURE)
         if proc.returncode:
             raise AssertionError(f"{' '.join(command)} failed:\n{proc.stdout}\n{proc.stderr}")
     package = directory / "root" / "vorlundpython"
@@ -76,7 +79,7 @@ def build_consumer(directory):
     proc = subprocess.run(
         [sys.executable, "setup.py", "build_ext", "--build-lib", str(directory / "lib"),
          "--build-temp", str(directory / "tmp")],
-        cwd=REPO / "examples" / "concordance", env=_env(), capture_output=True, text=True,
+        cwd=REPO / "examples" / "concordance", env=_env(), **CAPTURE,
     )
     if proc.returncode:
         raise AssertionError(f"building the consumer failed:\n{proc.stdout}\n{proc.stderr}")

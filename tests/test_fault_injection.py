@@ -121,6 +121,12 @@ def expect_failure(error, fired, exception, message, entry):
     if isinstance(error, MemoryError) and fired:
         assert entries(error) in ([], [entry]), "unexpected entries"
         return
+    # Before 3.8 object.__reduce_ex__ discards a failure to get the object's
+    # own __reduce__ (here: to bind the refusal) and falls back to the default
+    # reduction, which refuses the class in its own words.
+    if (sys.version_info < (3, 8) and fired and type(error) is TypeError
+            and str(error) == "can't pickle vorlundpython.Concordix.Concordix objects"):
+        return
     # Before 3.11 PyErr_SetString sets the exception without its text when
     # the text cannot be made.
     assert type(error) is exception and (
@@ -402,6 +408,11 @@ for switch in (False, True):
 
 # (e) the refusals.
 cython_runtime.cline_in_traceback = False
+# 3.6's object.__reduce_ex__ looks up object.__reduce__ on its first call
+# and, when that fails for want of memory, returns NULL without an exception
+# (for any class). Called once beforehand, it leaves the module's own
+# allocations to the sweep.
+object().__reduce_ex__(2)
 for label, call, entry in (
         ("__reduce__", obj.__reduce__, REDUCE),
         ("__reduce_ex__", partial(obj.__reduce_ex__, 2), REDUCE),

@@ -10,6 +10,7 @@ import pytest
 
 import vorlundpython
 import vorlundpython.Concordix as module
+import support
 from support import run_json, run_python
 from vorlundpython.Concordix import Concordix
 
@@ -29,7 +30,7 @@ def test_namespace_holds_the_class_builtins_and_test_dict_and_no_functions():
 
 def test_only_the_entry_point_is_exported():
     listing = subprocess.run(["nm", "-D", "--defined-only", module.__file__],
-                             capture_output=True, text=True, check=True).stdout
+                             **support.CAPTURE, check=True).stdout
     assert [line.split()[-1] for line in listing.splitlines()] == ["PyInit_Concordix"]
 
 

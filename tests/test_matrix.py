@@ -3,12 +3,17 @@
 import os
 import shutil
 import subprocess
+import sys
 import types
 from pathlib import Path
 
 import pytest
 
 REPO = Path(__file__).resolve().parents[1]
+
+if sys.version_info < (3, 9):
+    pytest.skip("scripts/matrix is a host tool that needs Python 3.9 or later",
+                allow_module_level=True)
 
 
 def _load_matrix():
@@ -116,6 +121,31 @@ def test_bad_command_lines_are_refused(argv):
     with pytest.raises(SystemExit) as info:
         matrix.parse_args(argv)
     assert info.value.code == 2
+
+
+ALL_SUITES = ["bullseye", "bookworm", "trixie", "sid"]
+ALL_PYENV = ["3.6.15", "3.7.16", "3.8.18", "3.9.18", "3.10.13", "3.11.7", "3.12.1", "3.13.0"]
+
+
+@pytest.mark.parametrize("argv, suites, pyenv", [
+    ([], ALL_SUITES, ALL_PYENV),
+    (["--skip-pyenv", "3.11.7", "--skip-pyenv", "2.7.18"], ALL_SUITES,
+     [v for v in ALL_PYENV if v != "3.11.7"]),
+    (["--suite", "sid"], ["sid"], []),
+    (["--pyenv", "3.6.15"], [], ["3.6.15"]),
+    (["--debug-only"], ALL_SUITES, []),   # the pyenv builds are release builds
+])
+def test_selection_runs_everything_unless_told_otherwise(argv, suites, pyenv):
+    chosen = matrix.selection(matrix.parse_args(argv))
+    assert (chosen[0], chosen[2]) == (suites, pyenv)
+
+
+def test_a_missing_pyenv_interpreter_fails_the_run(tmp_path, monkeypatch):
+    monkeypatch.setenv("PYENV_ROOT", str(tmp_path / "nowhere"))
+    res = matrix.run_interpreter(REPO, tmp_path, matrix.pyenv_target("3.6.15"),
+                                 tmp_path, timeout=10)
+    assert res["rc"] == 91
+    assert matrix.report_line(res)[0].endswith("FAILED: interpreter not found")
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="the matrix checks for root "

@@ -4,6 +4,8 @@ import sys
 
 import pytest
 
+import support
+
 SAMPLE = '''
 from vorlundpython import get_include
 from vorlundpython.Concordix import Concordix
@@ -26,7 +28,7 @@ def test_mypy_strict_accepts_typed_use_and_rejects_a_str_count(tmp_path):
 
     def mypy(path):
         return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(path)],
-                              capture_output=True, text=True, cwd=tmp_path)
+                              **support.CAPTURE, cwd=tmp_path)
 
     result = mypy(good)
     assert result.returncode == 0, result.stdout

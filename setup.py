@@ -1,0 +1,121 @@
+"""Packaging of vorlundpython.
+
+CMakeLists.txt is the one description of how the module is compiled: the
+test builds and the benchmark build use it directly, and this file only runs
+it for pip and packs what it built. setuptools is the build backend because
+it is the one that runs on every interpreter the package supports (3.6 and
+up) with a single configuration.
+
+CONCORDIX_CMAKE_DEFINE passes CMake options to the build, separated by ';'
+(for example "CONCORDIX_WERROR=ON;CONCORDIX_SANITIZE=address,undefined").
+"""
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+import tempfile
+from pathlib import Path
+
+from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
+
+HERE = Path(__file__).resolve().parent
+
+
+def cmake_defines():
+    defines = []
+    for item in os.environ.get("CONCORDIX_CMAKE_DEFINE", "").split(";"):
+        item = item.strip()
+        if item:
+            defines.append("-D" + item)
+    return defines
+
+
+def build_tool(name):
+    """The build environment's own CMake or Ninja (from PyPI), else PATH's."""
+    try:
+        module = __import__(name)
+        directory = getattr(module, "CMAKE_BIN_DIR", None) or getattr(module, "BIN_DIR", None)
+        if directory and Path(directory, name).exists():
+            return str(Path(directory, name))
+    except ImportError:
+        pass
+    found = shutil.which(name)
+    if not found:
+        sys.exit("vorlundpython: {} is needed to build the module".format(name))
+    return found
+
+
+class CMakeBuild(build_ext):
+    """Builds the extension with CMake instead of setuptools' compiler."""
+
+    def build_extension(self, ext):
+        # A fresh CMake tree every time: a cached one would keep the options
+        # (sanitizers, say) of whichever build ran there before.
+        with tempfile.TemporaryDirectory(prefix="vorlundpython-cmake-") as build_dir:
+            self.cmake_build(ext, Path(build_dir))
+
+    def cmake_build(self, ext, build_dir):
+        cmake, ninja = build_tool("cmake"), build_tool("ninja")
+        output_dir = build_dir / "out"
+        configure = [
+            cmake, "-S", str(HERE), "-B", str(build_dir), "-G", "Ninja",
+            "-DCMAKE_MAKE_PROGRAM=" + ninja,
+            "-DPython_EXECUTABLE=" + sys.executable,
+            "-DCMAKE_LIBRARY_OUTPUT_DIRECTORY=" + str(output_dir),
+        ] + cmake_defines()
+        if self.debug:
+            configure.append("-DCMAKE_BUILD_TYPE=Debug")
+        subprocess.check_call(configure)
+        subprocess.check_call([cmake, "--build", str(build_dir)])
+        (built,) = output_dir.glob("Concordix*.so")
+        target = Path(self.get_ext_fullpath(ext.name))
+        target.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(str(built), str(target))
+        shutil.copymode(str(built), str(target))
+
+
+# Tools that dropped old interpreters are pinned by their own Requires-Python;
+# only the example consumer's build needs markers: setuptools builds its
+# wheel without the separate wheel package from 70.1 on, which needs 3.8.
+CONSUMER_BUILD = [
+    "setuptools>=70.1; python_version >= '3.8'",
+    "setuptools; python_version < '3.8'",
+    "wheel; python_version < '3.8'",
+]
+
+setup(
+    name="vorlundpython",
+    version="0.1.0",
+    description="Concordix: four 32-bit comparison tallies as a native CPython class, "
+                "fillable from C in one call",
+    long_description=(HERE / "README.md").read_text(encoding="utf-8"),
+    long_description_content_type="text/markdown",
+    license="MIT",
+    classifiers=[
+        "Programming Language :: C++",
+        "Programming Language :: Python :: 3",
+        "Programming Language :: Python :: Implementation :: CPython",
+        "Operating System :: POSIX :: Linux",
+    ],
+    python_requires=">=3.6",
+    packages=["vorlundpython"],
+    # The native sources are compiled into the extension; of them only the
+    # declarations header is meant for consumers.
+    package_data={"vorlundpython": ["Concordix.h", "Concordix.pyi", "py.typed"]},
+    include_package_data=False,
+    ext_modules=[Extension("vorlundpython.Concordix", sources=[])],
+    cmdclass={"build_ext": CMakeBuild},
+    # One build tree per interpreter ABI: interpreters that share a version
+    # (a debug or free-threaded build beside the release one) would otherwise
+    # pack each other's module into their wheels.
+    options={"build": {"build_base": "build/" + sysconfig.get_config_var("SOABI")}},
+    zip_safe=False,
+    extras_require={
+        # what the README's demonstration needs besides the package
+        "demo": CONSUMER_BUILD,
+        # test builds of the module use CMake and Ninja
+        "test": ["pytest", "hypothesis", "mypy", "cmake>=3.17", "ninja"] + CONSUMER_BUILD,
+    },
+)
