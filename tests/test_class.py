@@ -1,5 +1,6 @@
 """The Concordix class: creation, attribute lookup, destruction, the capsule."""
 import gc
+import sys
 import weakref
 
 import pytest
@@ -48,6 +49,20 @@ def test_missing_attribute_message_cuts_a_long_type_name_at_50(hooks_build):
             print(json.dumps(str(e)))
     """, path=hooks_build)
     assert message == "'vorlundpython.Concordix.SubclassWithANameLongerTha' object has no attribute 'nope'"
+
+
+@pytest.mark.parametrize("slots", [(), None], ids=["no-dict", "dict"])
+def test_python_subclass_gets_the_interpreters_own_missing_attribute_message(slots):
+    # A class statement gives every class the interpreter's generic lookup,
+    # subclasses of Concordix included; its message cuts the type name at 50
+    # characters before 3.12 and at 100 from then on.
+    name = "SubclassWithAnEightyCharacterName".ljust(80, "x")
+    body = {} if slots is None else {"__slots__": slots}
+    width = 50 if sys.version_info < (3, 12) else 100
+    for cls in (type(name, (Concordix,), dict(body)), type(name, (), dict(body))):
+        with pytest.raises(AttributeError) as info:
+            cls().nope
+        assert str(info.value) == "'%s' object has no attribute 'nope'" % name[:width]
 
 
 def test_subclass_with_instance_dict_reads_its_own_attributes():

@@ -106,6 +106,8 @@ def test_missing_builtin_fails_the_import_with_one_plain_entry_and_a_retry_works
         except NameError as e:
             error = e
         builtins.TypeError = saved
+        # Formatting it warns of nothing (-W error), whatever the interpreter.
+        traceback.format_exception(type(error), error, error.__traceback__)
         entries = [(e.name, e.filename, e.lineno) for e in traceback.extract_tb(error.__traceback__)
                    if e.filename.startswith("vorlundpython")]
         runtime = sys.modules["cython_runtime"]
@@ -113,7 +115,7 @@ def test_missing_builtin_fails_the_import_with_one_plain_entry_and_a_retry_works
         from vorlundpython.Concordix import Concordix
         print(json.dumps([str(error), entries, left, vars(runtime).get("cline_in_traceback"),
                           Concordix(1).total]))
-    """)
+    """, flags=("-W", "error"))
     assert result == [
         "name 'TypeError' is not defined",
         [["init vorlundpython.Concordix", "vorlundpython\\cpp_src\\Concordix", 1]],
@@ -121,6 +123,22 @@ def test_missing_builtin_fails_the_import_with_one_plain_entry_and_a_retry_works
         True if switch == "true" else None,  # the import's entry never reads the switch
         0,
     ]
+
+
+@subprocess_only
+def test_failed_import_left_uncaught_prints_its_entry_and_nothing_else():
+    proc = run_python("""
+        import builtins
+        del builtins.TypeError
+        import vorlundpython.Concordix
+    """, flags=("-W", "error"), check=False)
+    # No warning and no "Exception ignored" from formatting the entry.
+    assert (proc.returncode, proc.stdout, proc.stderr.splitlines()) == (1, "", [
+        "Traceback (most recent call last):",
+        '  File "<string>", line 4, in <module>',
+        '  File "vorlundpython\\cpp_src\\Concordix", line 1, in init vorlundpython.Concordix',
+        "NameError: name 'TypeError' is not defined",
+    ])
 
 
 @pytest.fixture(scope="session")

@@ -152,29 +152,49 @@ int init_cached_constants()
     return st.setstate_args ? 0 : -1;
 }
 
-// Takes the half-built module back out of sys.modules if the import put it
-// there: left behind, it would answer every later import of the name, so a
-// failed import could never be retried.
-//
-// The entry is found by its value and deleted by its own key, which needs no
+// Deletes `key_text: value` from `dict`, keeping the pending exception. The
+// entry is found by its value and deleted by its own key, which needs no
 // allocation: a lookup by name would first make the name, and when the import
 // failed for want of memory that fails too, silently.
-void unregister_module(PyObject *module)
+void delete_entry(PyObject *dict, const char *key_text, PyObject *value)
 {
     compat::PendingException pending = compat::take_pending_exception();
-    PyObject *modules = PyImport_GetModuleDict();
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (modules && PyDict_Check(modules) && PyDict_Next(modules, &pos, &key, &value)) {
-        if (value == module && PyUnicode_Check(key) &&
-            PyUnicode_CompareWithASCIIString(key, kModuleName) == 0) {
-            Py_INCREF(key);
-            (void)PyDict_DelItem(modules, key);
-            Py_DECREF(key);
-            break;
+    PyObject *found = nullptr;
+    if (dict && PyDict_Check(dict)) {
+        // Other threads may change sys.modules meanwhile where there is no GIL.
+        CONCORDIX_BEGIN_CRITICAL_SECTION(dict);
+        Py_ssize_t pos = 0;
+        PyObject *key, *entry;
+        while (PyDict_Next(dict, &pos, &key, &entry)) {
+            if (entry == value && PyUnicode_Check(key) &&
+                PyUnicode_CompareWithASCIIString(key, key_text) == 0) {
+                found = key;
+                Py_INCREF(found);
+                break;
+            }
         }
+        CONCORDIX_END_CRITICAL_SECTION();
+    }
+    if (found) {
+        (void)PyDict_DelItem(dict, found);
+        Py_DECREF(found);
     }
     compat::restore_pending_exception(pending);
+}
+
+// What a failed import leaves behind. Its module leaves sys.modules, if the
+// import put it there: left behind, it would answer every later import of the
+// name, so a failed import could never be retried. Its namespace lives on
+// only as the globals of the traceback entries, and loses the None that
+// module creation put under __spec__: 3.15's linecache warns about globals
+// whose __spec__ is None ("Module globals is missing a __spec__.loader")
+// when it formats an entry, and without the key every interpreter formats
+// them alike, with no warning.
+void retire_failed_module(PyObject *module, PyObject *module_dict)
+{
+    delete_entry(PyImport_GetModuleDict(), kModuleName, module);
+    if (module_dict)
+        delete_entry(module_dict, "__spec__", Py_None);
 }
 
 // Ends a failed import at the position already recorded. Before the module
@@ -186,7 +206,7 @@ PyObject *abandon_import()
     if (st.module) {
         if (st.module_dict)
             add_traceback(kInitFunctionName, 0, st.error_position.declaration_line);
-        unregister_module(st.module);
+        retire_failed_module(st.module, st.module_dict);
         Py_CLEAR(st.module);
     } else if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_ImportError, kInitFunctionName);

@@ -24,6 +24,17 @@
 #define CONCORDIX_MODULE_ENTRY PyMODINIT_FUNC
 #endif
 
+// 3.13 added critical sections, which lock an object where there is no GIL
+// (free-threaded builds) and cost nothing where there is one. Before 3.13
+// the GIL alone serialises access.
+#if PY_VERSION_HEX >= 0x030D0000
+#define CONCORDIX_BEGIN_CRITICAL_SECTION(op) Py_BEGIN_CRITICAL_SECTION(op)
+#define CONCORDIX_END_CRITICAL_SECTION() Py_END_CRITICAL_SECTION()
+#else
+#define CONCORDIX_BEGIN_CRITICAL_SECTION(op) {
+#define CONCORDIX_END_CRITICAL_SECTION() }
+#endif
+
 namespace concordix {
 namespace compat {
 
