@@ -266,6 +266,10 @@ def import_step(runtime, start, stop):
         assert left is None or {"Concordix", "__test__"} <= set(vars(left)), sorted(vars(left))
     else:
         assert result is sys.modules[NAME] and "__test__" in vars(result)
+        # What the import system does once the entry point has returned:
+        # without a spec, 3.15 warns about the module's globals whenever it
+        # formats a traceback entry.
+        result.__spec__, result.__loader__ = spec, spec.loader
     if runtime:
         assert sys.modules["cython_runtime"].cline_in_traceback is True
     import vorlundpython.Concordix
