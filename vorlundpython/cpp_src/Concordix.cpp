@@ -29,6 +29,7 @@
 namespace concordix {
 
 ModuleState module_state;
+CONCORDIX_PER_THREAD ErrorPosition error_position;
 
 namespace {
 
@@ -205,7 +206,7 @@ PyObject *abandon_import()
     ModuleState &st = module_state;
     if (st.module) {
         if (st.module_dict)
-            add_traceback(kInitFunctionName, 0, st.error_position.declaration_line);
+            add_traceback(kInitFunctionName, 0, error_position.declaration_line);
         retire_failed_module(st.module, st.module_dict);
         Py_CLEAR(st.module);
     } else if (!PyErr_Occurred()) {
@@ -238,7 +239,7 @@ PyObject *module_init()
         return import_failed(2128);
 
     st.module = PyModule_Create2(&module_def, 1013);
-    if (!st.module)
+    if (!st.module || compat::declare_gil_not_needed(st.module) < 0)
         return import_failed(2165);
     PyObject *module_dict = PyModule_GetDict(st.module);
     if (!module_dict)

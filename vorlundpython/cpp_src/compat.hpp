@@ -2,8 +2,13 @@
 //
 // The module was first written against the 3.6 C API. Each branch below maps
 // one facility onto the interface of later interpreters and names the change
-// it answers, so that Python code sees the same behaviour on 3.6 to 3.14.
-// Nothing outside this file tests PY_VERSION_HEX.
+// it answers, so that Python code sees the same behaviour on 3.6 to 3.15.
+// Nothing outside this file tests PY_VERSION_HEX or Py_GIL_DISABLED.
+//
+// Py_GIL_DISABLED marks the free-threaded build (3.13, PEP 703: configured
+// with --disable-gil). There the module's code runs on several threads at
+// once, and what the GIL serialises elsewhere needs its own protection; on
+// builds with a GIL every such branch compiles to what it always was.
 #pragma once
 
 #include <Python.h>
@@ -35,8 +40,97 @@
 #define CONCORDIX_END_CRITICAL_SECTION() }
 #endif
 
+// State that the GIL makes safe to share: on free-threaded builds each thread
+// keeps its own.
+#ifdef Py_GIL_DISABLED
+#define CONCORDIX_PER_THREAD thread_local
+#else
+#define CONCORDIX_PER_THREAD
+#endif
+
 namespace concordix {
 namespace compat {
+
+// A single-phase module makes a free-threaded interpreter turn the GIL back
+// on at import (with a RuntimeWarning) unless it declares that it needs none
+// (3.13, PyUnstable_Module_SetGIL). Builds with a GIL have nothing to declare.
+inline int declare_gil_not_needed(PyObject *module)
+{
+#ifdef Py_GIL_DISABLED
+    return PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED);
+#else
+    (void)module;
+    return 0;
+#endif
+}
+
+// A lock for state that the GIL guards elsewhere (3.13's PyMutex). Whoever
+// holds it runs no Python code, so one thread never meets it twice; a thread
+// that waits for it detaches from the interpreter, so a stop-the-world pause
+// cannot deadlock on it. With a GIL it is nothing at all.
+#ifdef Py_GIL_DISABLED
+class Mutex {
+public:
+    void lock() { PyMutex_Lock(&mutex_); }
+    void unlock() { PyMutex_Unlock(&mutex_); }
+
+private:
+    PyMutex mutex_ = {};
+};
+#else
+class Mutex {
+public:
+    void lock() {}
+    void unlock() {}
+};
+#endif
+
+class MutexLock {
+public:
+    explicit MutexLock(Mutex &mutex) : mutex_(mutex) { mutex_.lock(); }
+    MutexLock(const MutexLock &) = delete;
+    MutexLock &operator=(const MutexLock &) = delete;
+    ~MutexLock() { mutex_.unlock(); }
+
+private:
+    Mutex &mutex_;
+};
+
+// A count read or written while other threads may write it: whole, never
+// torn, on free-threaded builds (relaxed atomics, 3.13's pyatomic.h); a
+// plain access under the GIL.
+inline int32_t load_count(const int32_t *count)
+{
+#ifdef Py_GIL_DISABLED
+    return _Py_atomic_load_int32_relaxed(count);
+#else
+    return *count;
+#endif
+}
+
+inline void store_count(int32_t *count, int32_t value)
+{
+#ifdef Py_GIL_DISABLED
+    _Py_atomic_store_int32_relaxed(count, value);
+#else
+    *count = value;
+#endif
+}
+
+// New reference to what the type's MRO holds under `name`, or null (no
+// exception set). Without a GIL another thread may replace the entry and drop
+// the object between a borrowed lookup and its incref; 3.13 added
+// _PyType_LookupRef, which takes the reference inside the lookup.
+inline PyObject *type_lookup_ref(PyTypeObject *type, PyObject *name)
+{
+#ifdef Py_GIL_DISABLED
+    return _PyType_LookupRef(type, name);
+#else
+    PyObject *found = _PyType_Lookup(type, name);
+    Py_XINCREF(found);
+    return found;
+#endif
+}
 
 // 3.7 made PyGetSetDef's name and doc `const char *`; 3.6 declares them
 // `char *`, and a string literal does not convert to that in C++.
@@ -265,11 +359,23 @@ inline Py_hash_t stored_hash(PyObject *str)
     return reinterpret_cast<PyASCIIObject *>(str)->hash;
 }
 
-// Dictionary lookup with a known hash (borrowed result; null for "missing",
-// with an exception set only if a key comparison failed).
-inline PyObject *dict_get_known_hash(PyObject *dict, PyObject *key, Py_hash_t hash)
+// Dictionary lookup with a known hash: a new reference, or null for
+// "missing", with an exception set only if a key comparison failed. Without
+// a GIL another thread may delete the entry between a borrowed lookup and its
+// incref; 3.13's PyDict_GetItemRef takes the reference inside the lookup (it
+// reads the hash that the string carries).
+inline PyObject *dict_get_ref_known_hash(PyObject *dict, PyObject *key, Py_hash_t hash)
 {
-    return _PyDict_GetItem_KnownHash(dict, key, hash);
+#ifdef Py_GIL_DISABLED
+    (void)hash;
+    PyObject *value = nullptr;
+    (void)PyDict_GetItemRef(dict, key, &value);
+    return value;
+#else
+    PyObject *value = _PyDict_GetItem_KnownHash(dict, key, hash);
+    Py_XINCREF(value);
+    return value;
+#endif
 }
 
 }  // namespace compat

@@ -65,13 +65,14 @@ PyObject *generic_getattr_no_dict(PyObject *o, PyObject *name)
     PyTypeObject *type = Py_TYPE(o);
     if (type->tp_dictoffset || !PyUnicode_Check(name))
         return PyObject_GenericGetAttr(o, name);
-    PyObject *found = _PyType_Lookup(type, name);
+    // Owned: a descriptor's __get__ (or, without a GIL, another thread) may
+    // drop the class's reference.
+    PyObject *found = compat::type_lookup_ref(type, name);
     if (!found) {
         PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%U'",
                      type->tp_name, name);
         return nullptr;
     }
-    Py_INCREF(found);  // a descriptor's __get__ may drop the class's reference
     descrgetfunc get = Py_TYPE(found)->tp_descr_get;
     if (!get)
         return found;
@@ -80,13 +81,14 @@ PyObject *generic_getattr_no_dict(PyObject *o, PyObject *name)
     return bound;
 }
 
-// The one slot of the C-level table: four plain stores, no checks.
+// The one slot of the C-level table: four plain stores, no checks. (Each is
+// whole where other threads may read the count at once.)
 PyObject *set_counts(ConcordixObject *o, TallyRecord r)
 {
-    o->matching = r.matchingCount;
-    o->nonMatching = r.nonMatchingCount;
-    o->nonMissing = r.nonMissingCount;
-    o->total = r.totalCount;
+    compat::store_count(&o->matching, r.matchingCount);
+    compat::store_count(&o->nonMatching, r.nonMatchingCount);
+    compat::store_count(&o->nonMissing, r.nonMissingCount);
+    compat::store_count(&o->total, r.totalCount);
     Py_INCREF(Py_None);
     return Py_None;
 }

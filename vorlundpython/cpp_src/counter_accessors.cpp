@@ -49,7 +49,7 @@ inline ConcordixObject *as_concordix(PyObject *self)
 template <const Counter &C>
 PyObject *get_count(PyObject *self, void *)
 {
-    PyObject *value = PyLong_FromLong(as_concordix(self)->*C.field);
+    PyObject *value = PyLong_FromLong(compat::load_count(&(as_concordix(self)->*C.field)));
     if (!value)
         report_failure(C.getter_name, kDeclarationsFile, C.getter_native_line,
                        C.declaration_line);
@@ -72,7 +72,7 @@ int set_count(PyObject *self, PyObject *value, void *)
                        C.declaration_line);
         return -1;
     }
-    as_concordix(self)->*C.field = converted;
+    compat::store_count(&(as_concordix(self)->*C.field), converted);
     return 0;
 }
 

@@ -19,6 +19,7 @@
 #include <cstdint>
 
 #include "../Concordix.h"
+#include "compat.hpp"
 
 namespace concordix {
 
@@ -81,17 +82,20 @@ struct ModuleState {
     PyObject *setstate_args;  // (refusal message,) for __setstate_cython__
     CountsVTable counts_vtable;
     CountsVTable *counts_vtable_ptr;
-    ErrorPosition error_position;
     CodeObjectCache code_cache;
 };
 
 extern ModuleState module_state;
 
+// The last failure's position, beside ModuleState rather than in it: on
+// free-threaded builds two threads may fail at once, and each keeps its own.
+extern CONCORDIX_PER_THREAD ErrorPosition error_position;
+
 inline void record_error_position(const char *filename, int declaration_line, int native_line)
 {
-    module_state.error_position.filename = filename;
-    module_state.error_position.declaration_line = declaration_line;
-    module_state.error_position.native_line = native_line;
+    error_position.filename = filename;
+    error_position.declaration_line = declaration_line;
+    error_position.native_line = native_line;
 }
 
 // Attribute get the way the interpreter's own fast paths do it: through the

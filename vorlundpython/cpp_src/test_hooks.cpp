@@ -43,7 +43,7 @@ PyObject *hook_code_cache(PyObject *, PyObject *)
 // _error_position() -> (filename, declaration_line, native_line)
 PyObject *hook_error_position(PyObject *, PyObject *)
 {
-    const ErrorPosition &pos = module_state.error_position;
+    const ErrorPosition &pos = error_position;
     return Py_BuildValue("zii", pos.filename, pos.declaration_line, pos.native_line);
 }
 

@@ -14,6 +14,10 @@ namespace {
 
 constexpr int32_t kCacheGrowth = 64;
 
+// Guards the cache where there is no GIL to do it (free-threaded builds):
+// held only to search and to change the array, never while Python code runs.
+compat::Mutex cache_mutex;
+
 // Position of the first entry whose key is not below `key`, or `count`.
 // Keys above every cached key (the usual case while the cache fills) are
 // answered without a search.
@@ -42,7 +46,10 @@ int32_t bisect_code_objects(const CodeObjectCacheEntry *entries, int32_t count, 
 PyCodeObject *find_code_object(int32_t key, const char *filename)
 {
     const CodeObjectCache &cache = module_state.code_cache;
-    if (key == 0 || !cache.entries)
+    if (key == 0)
+        return nullptr;
+    compat::MutexLock lock(cache_mutex);
+    if (!cache.entries)
         return nullptr;
     int32_t pos = bisect_code_objects(cache.entries, cache.count, key);
     if (pos >= cache.count || cache.entries[pos].key != key)
@@ -54,40 +61,38 @@ PyCodeObject *find_code_object(int32_t key, const char *filename)
     return code;
 }
 
-// Caches `code` under `key`. Running out of memory here only means the next
-// failure at this site builds its code object again, so it is not an error.
-void insert_code_object(int32_t key, PyCodeObject *code)
+// Caches `code` under `key` (not 0) with the cache locked. Returns the code
+// object that `code` replaced, whose reference the caller releases once the
+// lock is given up.
+PyCodeObject *insert_locked(int32_t key, PyCodeObject *code)
 {
     CodeObjectCache &cache = module_state.code_cache;
-    if (key == 0)
-        return;
     if (!cache.entries) {
         auto *entries = static_cast<CodeObjectCacheEntry *>(
             PyMem_Malloc(kCacheGrowth * sizeof(CodeObjectCacheEntry)));
         if (!entries)
-            return;
+            return nullptr;
         cache.entries = entries;
         cache.capacity = kCacheGrowth;
         cache.count = 1;
         entries[0].code_object = code;
         entries[0].key = key;
         Py_INCREF(code);
-        return;
+        return nullptr;
     }
     int32_t pos = bisect_code_objects(cache.entries, cache.count, key);
     if (pos < cache.count && cache.entries[pos].key == key) {
         PyCodeObject *old = cache.entries[pos].code_object;
         Py_INCREF(code);
         cache.entries[pos].code_object = code;
-        Py_DECREF(old);
-        return;
+        return old;
     }
     if (cache.count == cache.capacity) {
         int32_t capacity = cache.capacity + kCacheGrowth;
         auto *entries = static_cast<CodeObjectCacheEntry *>(PyMem_Realloc(
             cache.entries, static_cast<size_t>(capacity) * sizeof(CodeObjectCacheEntry)));
         if (!entries)
-            return;
+            return nullptr;
         cache.entries = entries;
         cache.capacity = capacity;
     }
@@ -97,6 +102,23 @@ void insert_code_object(int32_t key, PyCodeObject *code)
     cache.entries[pos].key = key;
     cache.count++;
     Py_INCREF(code);
+    return nullptr;
+}
+
+// Caches `code` under `key`. Running out of memory here only means the next
+// failure at this site builds its code object again, so it is not an error.
+void insert_code_object(int32_t key, PyCodeObject *code)
+{
+    if (key == 0)
+        return;
+    PyCodeObject *replaced;
+    {
+        compat::MutexLock lock(cache_mutex);
+        replaced = insert_locked(key, code);
+    }
+    // Released unlocked: freeing a code object may run arbitrary code (its
+    // watchers), which may fail here again.
+    Py_XDECREF(replaced);
 }
 
 // The native line to show: `native_line` while cython_runtime's switch
@@ -114,8 +136,7 @@ int cline_for_traceback(int native_line)
     PyObject **dict = _PyObject_GetDictPtr(runtime);
     if (dict) {
         if (*dict) {
-            value = compat::dict_get_known_hash(*dict, name, compat::stored_hash(name));
-            Py_XINCREF(value);
+            value = compat::dict_get_ref_known_hash(*dict, name, compat::stored_hash(name));
         }
     } else {
         PyObject *attr = get_attribute(runtime, name);
@@ -166,7 +187,7 @@ PyCodeObject *create_code_object(const char *function_name, int native_line,
 void add_traceback(const char *function_name, int native_line, int declaration_line)
 {
     PyThreadState *tstate = compat::thread_state_unchecked();
-    const char *filename = module_state.error_position.filename;
+    const char *filename = error_position.filename;
 
     if (native_line)
         native_line = cline_for_traceback(native_line);
