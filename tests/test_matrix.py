@@ -127,17 +127,21 @@ ALL_SUITES = ["bullseye", "bookworm", "trixie", "sid"]
 ALL_PYENV = ["3.6.15", "3.7.16", "3.8.18", "3.9.18", "3.10.13", "3.11.7", "3.12.1", "3.13.0"]
 
 
-@pytest.mark.parametrize("argv, suites, pyenv", [
-    ([], ALL_SUITES, ALL_PYENV),
+ALL_SOURCE = ["3.13t", "3.13t-tsan"]
+
+
+@pytest.mark.parametrize("argv, suites, pyenv, sources", [
+    ([], ALL_SUITES, ALL_PYENV, ALL_SOURCE),
     (["--skip-pyenv", "3.11.7", "--skip-pyenv", "2.7.18"], ALL_SUITES,
-     [v for v in ALL_PYENV if v != "3.11.7"]),
-    (["--suite", "sid"], ["sid"], []),
-    (["--pyenv", "3.6.15"], [], ["3.6.15"]),
-    (["--debug-only"], ALL_SUITES, []),   # the pyenv builds are release builds
+     [v for v in ALL_PYENV if v != "3.11.7"], ALL_SOURCE),
+    (["--suite", "sid"], ["sid"], [], []),
+    (["--pyenv", "3.6.15"], [], ["3.6.15"], []),
+    (["--source", "3.13t"], [], [], ["3.13t"]),
+    (["--debug-only"], ALL_SUITES, [], ALL_SOURCE),   # the pyenv builds are release builds
 ])
-def test_selection_runs_everything_unless_told_otherwise(argv, suites, pyenv):
+def test_selection_runs_everything_unless_told_otherwise(argv, suites, pyenv, sources):
     chosen = matrix.selection(matrix.parse_args(argv))
-    assert (chosen[0], chosen[2]) == (suites, pyenv)
+    assert (chosen[0], chosen[2], chosen[3]) == (suites, pyenv, sources)
 
 
 def test_a_missing_pyenv_interpreter_fails_the_run(tmp_path, monkeypatch):

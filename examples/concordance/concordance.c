@@ -145,7 +145,7 @@ static struct PyModuleDef concordance_module = {
 PyMODINIT_FUNC
 PyInit_concordance(void)
 {
-    PyObject *concordix_module;
+    PyObject *concordix_module, *module;
     counts_table = Concordix_ImportCountsVTable();
     if (counts_table == NULL)
         return NULL;
@@ -157,5 +157,12 @@ PyInit_concordance(void)
     Py_DECREF(concordix_module);
     if (concordix_class == NULL)
         return NULL;
-    return PyModule_Create(&concordance_module);
+    module = PyModule_Create(&concordance_module);
+#ifdef Py_GIL_DISABLED
+    /* Free-threaded builds: the module's state is written once, here, so it
+     * runs without the GIL; undeclared, importing it would turn the GIL on. */
+    if (module != NULL && PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0)
+        Py_CLEAR(module);
+#endif
+    return module;
 }

@@ -1,0 +1,50 @@
+"""Free-threaded interpreters: the module declares that it needs no GIL, and
+its shared state holds up under threads that really run at once (the hammer
+runs on every build; with a GIL it is a plain threading test)."""
+import os
+import sys
+import sysconfig
+
+import pytest
+
+from support import run_json, run_python
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+pytestmark = pytest.mark.no_refleak_hunt(reason="drives a fresh interpreter only")
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded (--disable-gil) CPython")
+@pytest.mark.parametrize("with_consumer", [False, True], ids=["module", "module-and-consumer"])
+def test_import_leaves_the_gil_off_and_says_nothing(request, with_consumer):
+    path = None
+    if with_consumer:
+        path = os.path.dirname(request.getfixturevalue("consumer").__file__)
+    proc = run_python("""
+        import sys
+        import vorlundpython.Concordix
+        if %r:
+            import concordance
+        print(sys._is_gil_enabled())
+    """ % with_consumer, path=path, flags=("-W", "error"))
+    assert (proc.stdout, proc.stderr) == ("False\n", "")
+
+
+def test_thread_hammer(consumer, record_property):
+    # More rounds where they are asked for (the ThreadSanitizer run).
+    rounds = os.environ.get("VORLUND_HAMMER_ROUNDS", "2")
+    figures = run_json("""
+        import thread_hammer
+        thread_hammer.main(["--threads", "8", "--seconds", "1.5", "--rounds", %r])
+    """ % rounds, path=os.path.dirname(consumer.__file__))
+    for name in ("threads", "operations", "entries_checked", "reads_checked"):
+        record_property(name, figures[name])
+    print(figures)
+    assert figures["problems"] == []
+    assert figures["reference_changes"] == []
+    if figures["total_refcount_changes"]:
+        assert abs(figures["total_refcount_changes"][-1]) < 100, figures
+    # every thread ran every kind of operation (under valgrind time is short)
+    assert figures["fewest_operations"] >= 9
+    if FREE_THREADED:
+        assert figures["gil_enabled"] is False
