@@ -37,11 +37,13 @@ def test_thread_hammer(consumer, record_property):
         import thread_hammer
         thread_hammer.main(["--threads", "8", "--seconds", "1.5", "--rounds", %r])
     """ % rounds, path=os.path.dirname(consumer.__file__))
-    for name in ("threads", "operations", "entries_checked", "reads_checked"):
+    for name in ("threads", "operations", "entries_checked", "reads_checked",
+                 "references_compared"):
         record_property(name, figures[name])
     print(figures)
     assert figures["problems"] == []
-    assert figures["reference_changes"] == []
+    # at least the refusals' argument tuples and their message are counted
+    assert figures["reference_changes"] == [] and figures["references_compared"] >= 3
     if figures["total_refcount_changes"]:
         assert abs(figures["total_refcount_changes"][-1]) < 100, figures
     # every thread ran every kind of operation (under valgrind time is short)
