@@ -127,7 +127,9 @@ inline PyObject *type_lookup_ref(PyTypeObject *type, PyObject *name)
     return _PyType_LookupRef(type, name);
 #else
     PyObject *found = _PyType_Lookup(type, name);
-    Py_XINCREF(found);
+    if (!found)
+        return nullptr;
+    Py_INCREF(found);
     return found;
 #endif
 }

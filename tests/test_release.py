@@ -1,0 +1,60 @@
+"""scripts/release: what it accepts as a wheel of the package, and how it
+reads auditwheel."""
+import importlib.machinery
+import importlib.util
+import sys
+import zipfile
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[1]
+
+if sys.version_info < (3, 9):
+    pytest.skip("scripts/release is a host tool that needs Python 3.9 or later",
+                allow_module_level=True)
+
+
+def _load_release():
+    loader = importlib.machinery.SourceFileLoader("vorlund_release",
+                                                  str(REPO / "scripts" / "release"))
+    spec = importlib.util.spec_from_loader(loader.name, loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
+release = _load_release()
+SUFFIX = ".cpython-311-x86_64-linux-gnu.so"
+PACKAGE = ["vorlundpython/__init__.py", "vorlundpython/Concordix.h",
+           "vorlundpython/Concordix.pyi", "vorlundpython/py.typed",
+           "vorlundpython/Concordix" + SUFFIX]
+DIST_INFO = ["vorlundpython-0.1.0.dist-info/" + n for n in ("METADATA", "WHEEL", "RECORD")]
+
+
+@pytest.mark.parametrize("change, problem", [
+    (lambda names: names, None),
+    (lambda names: names + ["vorlundpython.libs/libstdc++.so.6"], "not part of the package"),
+    (lambda names: names + ["vorlundpython/cpp_src/Concordix.cpp"], "not part of the package"),
+    (lambda names: [n for n in names if not n.endswith(".h")], "missing"),
+    (lambda names: [n for n in names if not n.endswith("RECORD")], "incomplete dist-info"),
+], ids=["exact", "grafted-library", "sources", "no-header", "no-record"])
+def test_wheel_must_hold_exactly_the_package(tmp_path, change, problem):
+    wheel = tmp_path / "vorlundpython-0.1.0-cp311-cp311-manylinux1_x86_64.whl"
+    with zipfile.ZipFile(wheel, "w") as out:
+        for name in change(PACKAGE + DIST_INFO):
+            out.writestr(name, "")
+    problems = release.wheel_problems(wheel, SUFFIX)
+    assert (problems == []) if problem is None else (len(problems) == 1
+                                                     and problem in problems[0])
+
+
+def test_platform_tag_is_read_from_auditwheel_show():
+    show = ('\nvorlundpython-0.1.0-cp36-cp36m-linux_x86_64.whl is consistent with\n'
+            'the following platform tag: "manylinux_2_5_x86_64".\n')
+    assert release.platform_tag(show) == "manylinux_2_5_x86_64"
+    with pytest.raises(SystemExit):
+        release.platform_tag("This does not look like a platform wheel")
+    assert release.wheel_tag(Path("vorlundpython-0.1.0-cp313-cp313t-manylinux1_x86_64"
+                                  ".manylinux_2_5_x86_64.whl")) \
+        == "manylinux1_x86_64.manylinux_2_5_x86_64"
