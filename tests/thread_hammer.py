@@ -1,14 +1,20 @@
 """Many threads at once on shared and private Concordix instances.
 
 Run as a script (the free-threading tests do, in a fresh interpreter; the
-ThreadSanitizer run repeats it): every thread mixes reads, good and failing
-writes, refusals, fills through the C-level table (the example consumer, which
-must be importable) and switch toggles, for a bounded time and number of
-operations. It checks every traceback entry (exactly one of the module's, with
-its name, file and line), every count read (a value that some write stored),
-each private instance's exact contents, and that the references held by the
-module's long-lived objects are the same after the threads as before. Prints
-one JSON line: the figures and the first problems found.
+ThreadSanitizer run gives it more rounds): every thread mixes reads, good and
+failing writes, refusals, fills through the C-level table (the example
+consumer, which must be importable) and switch toggles, for a bounded time and
+number of operations. The first round starts with nothing cached, so threads
+race to cache the code objects of their entries. Where the module is a test
+build, every thread also makes entries under keys of its own, in a file of
+its own, so that the code-object cache grows while others search it.
+
+It checks every traceback entry (exactly one of the module's, with its name,
+file and line), every count read (a value that some write stored), each
+private instance's exact contents, the cache afterwards (sorted, every key
+there once), and that the references held by the module's long-lived objects
+are the same after the later rounds as before them. Prints one JSON line: the
+figures and the first problems found.
 """
 import argparse
 import gc
@@ -20,11 +26,16 @@ import time
 
 import concordance
 import cython_runtime
+import vorlundpython.Concordix as module
 from vorlundpython.Concordix import Concordix
 
 FIELDS = ("matching", "nonMatching", "nonMissing", "total")
 DECLARATIONS = ".\\vorlundpython\\Concordix"
+IMPLEMENTATION = "vorlundpython\\cpp_src\\Concordix"
 STRINGSOURCE = "stringsource"
+FILES = (DECLARATIONS, IMPLEMENTATION, STRINGSOURCE)   # as the test build numbers them
+HOOKS = hasattr(module, "_raise_with_entry")
+FREE_THREADED = not getattr(sys, "_is_gil_enabled", lambda: True)()
 NATIVE_PATH = "vorlundpython/cpp_src/Concordix"
 PREFIX = "vorlundpython.Concordix.Concordix."
 # (function name, file, line, native line) of every entry the hammer provokes
@@ -54,7 +65,7 @@ def module_entries(error):
     found, tb = [], error.__traceback__
     while tb is not None:
         code = tb.tb_frame.f_code
-        if code.co_filename in (DECLARATIONS, STRINGSOURCE):
+        if code.co_filename in FILES:
             found.append((code.co_name, code.co_filename, tb.tb_lineno))
         tb = tb.tb_next
     return found
@@ -81,6 +92,9 @@ class Worker:
         self.operations = self.entries = 0
         # Values of this thread only, so that a torn or foreign value shows.
         self.next_value = (index + 1) * 10_000_000
+        # Cache keys of this thread only (declaration lines no site uses).
+        self.keys = []
+        self.next_key = (index + 1) * 10_000_000
 
     def value(self):
         self.next_value += 1
@@ -99,7 +113,7 @@ class Worker:
 
     def step(self, n):
         shared, field = self.shared, FIELDS[n % 4]
-        operation = n % 9
+        operation = n % (10 if HOOKS else 9)
         if operation == 0:
             value = self.value()
             self.written[field].add(value)
@@ -134,8 +148,30 @@ class Worker:
             got = {name: getattr(private, name) for name in FIELDS}
             if got != expected:
                 self.problems.append(("private instance", got, expected))
-        else:
+        elif operation == 8:
             cython_runtime.cline_in_traceback = bool(n % 4)
+        else:
+            self.own_entry()
+
+    def own_entry(self):
+        """An entry made as a failing site makes it, under a new key: the
+        cache grows (and moves) while the other threads search it."""
+        self.next_key += 1
+        key, file_index = self.next_key, self.index % 3
+        name = "hammer.thread%d" % self.index
+        try:
+            module._raise_with_entry(LookupError("own"), name, 0, key, file_index)
+        except LookupError as error:
+            self.entries += 1
+            self.keys.append(key)
+            entries = module_entries(error)
+            if entries != [(name, FILES[file_index], key)]:
+                self.problems.append(("own entry", entries, key))
+            # without a GIL each thread's failure position is its own
+            if FREE_THREADED and module._error_position() != (FILES[file_index], key, 0):
+                self.problems.append(("failure position", module._error_position(), key))
+        else:
+            self.problems.append(("own entry", "no failure"))
 
     def run(self):
         n = self.index
@@ -162,6 +198,13 @@ def hammer(threads, seconds, max_operations):
         thread.join()
     written = {field: {0}.union(*(w.written[field] for w in workers)) for field in FIELDS}
     problems = [p for w in workers for p in w.problems]
+    if HOOKS:
+        count, capacity, keys = module._code_cache()
+        own = [k for w in workers for k in w.keys]
+        if (keys != sorted(set(keys)) or count != len(keys) or capacity % 64
+                or not set(own) <= set(keys)):
+            problems.append(("code-object cache", count, capacity,
+                             len(set(own) - set(keys)), "keys missing"))
     for w in workers:
         for field in FIELDS:
             stray = w.seen[field] - written[field]
@@ -229,14 +272,17 @@ def main(argv=None):
     parser.add_argument("--rounds", type=int, default=2)
     args = parser.parse_args(argv)
 
+    # The first round starts with nothing cached: threads race to cache.
+    rounds = [hammer(args.threads, args.seconds, args.max_operations)]
     long_lived = (cached_code_objects() + refusal_arguments()
                   + [Concordix, concordance, cython_runtime])
     before = references(long_lived)
     # Debug builds count every reference: the last round, after the others
-    # have warmed the interpreter's caches, must end where it began.
-    total = getattr(sys, "gettotalrefcount", None)
-    rounds, total_changes = [], []
-    for _ in range(args.rounds):
+    # have warmed the interpreter's caches, must end where it began. (A test
+    # build's hammer caches new code objects for good, so not there.)
+    total = None if HOOKS else getattr(sys, "gettotalrefcount", None)
+    total_changes = []
+    for _ in range(max(1, args.rounds - 1)):
         start = total and (gc.collect(), total())[1]
         rounds.append(hammer(args.threads, args.seconds, args.max_operations))
         cython_runtime.cline_in_traceback = False
@@ -246,7 +292,6 @@ def main(argv=None):
     after = references(long_lived)
     counted = [(o, a - b) for o, a, b in zip(long_lived, after, before)
                if max(a, b) < IMMORTAL]
-    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     print(json.dumps({
         "threads": args.threads,
         "rounds": len(rounds),
@@ -258,7 +303,8 @@ def main(argv=None):
         "references_compared": len(counted),
         "reference_changes": [[repr(o)[:80], change] for o, change in counted if change],
         "total_refcount_changes": total_changes,
-        "gil_enabled": gil,
+        "test_build": HOOKS,
+        "gil_enabled": not FREE_THREADED,
     }, default=repr))
 
 
