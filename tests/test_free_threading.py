@@ -53,7 +53,7 @@ def test_thread_hammer(request, consumer, record_property, build):
     assert figures["reference_changes"] == [] and figures["references_compared"] >= 3
     if figures["total_refcount_changes"]:
         assert abs(figures["total_refcount_changes"][-1]) < 100, figures
-    # every thread ran every kind of operation (under valgrind time is short)
+    # every thread ran every kind of operation
     assert figures["fewest_operations"] >= 10
     if FREE_THREADED:
         assert figures["gil_enabled"] is False

@@ -174,8 +174,11 @@ class Worker:
             self.problems.append(("own entry", "no failure"))
 
     def run(self):
-        n = self.index
-        while self.operations < self.max_operations and time.monotonic() < self.deadline:
+        # Every kind of operation at least once, however slowly the thread is
+        # scheduled (valgrind runs one thread at a time).
+        n, kinds = self.index, 10 if HOOKS else 9
+        while self.operations < self.max_operations and (
+                self.operations < kinds or time.monotonic() < self.deadline):
             self.step(n)
             n += 1
             self.operations += 1
