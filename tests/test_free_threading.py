@@ -54,6 +54,6 @@ def test_thread_hammer(request, consumer, record_property, build):
     if figures["total_refcount_changes"]:
         assert abs(figures["total_refcount_changes"][-1]) < 100, figures
     # every thread ran every kind of operation
-    assert figures["fewest_operations"] >= 10
+    assert figures["fewest_operations"] >= figures["kinds_of_operation"]
     if FREE_THREADED:
         assert figures["gil_enabled"] is False

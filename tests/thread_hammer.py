@@ -36,6 +36,7 @@ STRINGSOURCE = "stringsource"
 FILES = (DECLARATIONS, IMPLEMENTATION, STRINGSOURCE)   # as the test build numbers them
 HOOKS = hasattr(module, "_raise_with_entry")
 FREE_THREADED = not getattr(sys, "_is_gil_enabled", lambda: True)()
+KINDS = 10 if HOOKS else 9     # of operations: Worker.step
 NATIVE_PATH = "vorlundpython/cpp_src/Concordix"
 PREFIX = "vorlundpython.Concordix.Concordix."
 # (function name, file, line, native line) of every entry the hammer provokes
@@ -113,7 +114,7 @@ class Worker:
 
     def step(self, n):
         shared, field = self.shared, FIELDS[n % 4]
-        operation = n % (10 if HOOKS else 9)
+        operation = n % KINDS
         if operation == 0:
             value = self.value()
             self.written[field].add(value)
@@ -176,9 +177,9 @@ class Worker:
     def run(self):
         # Every kind of operation at least once, however slowly the thread is
         # scheduled (valgrind runs one thread at a time).
-        n, kinds = self.index, 10 if HOOKS else 9
+        n = self.index
         while self.operations < self.max_operations and (
-                self.operations < kinds or time.monotonic() < self.deadline):
+                self.operations < KINDS or time.monotonic() < self.deadline):
             self.step(n)
             n += 1
             self.operations += 1
@@ -300,6 +301,7 @@ def main(argv=None):
         "rounds": len(rounds),
         "operations": sum(sum(r["operations"]) for r in rounds),
         "fewest_operations": min(min(r["operations"]) for r in rounds),
+        "kinds_of_operation": KINDS,
         "entries_checked": sum(r["entries"] for r in rounds),
         "reads_checked": sum(r["reads"] for r in rounds),
         "problems": [p for r in rounds for p in r["problems"]][:10],
