@@ -59,13 +59,15 @@ def test_checkout_copy_has_local_work_but_nothing_ignored_or_built(tmp_path):
 
 
 JUNIT = """<?xml version="1.0" encoding="utf-8"?><testsuites>
-<testsuite name="pytest" errors="1" failures="2" skipped="3" tests="10">
+<testsuite name="pytest" errors="1" failures="2" skipped="4" tests="11">
 <testcase classname="tests.test_a" name="test_1">
   <skipped type="pytest.skip" message="needs a debug build">x</skipped></testcase>
 <testcase classname="tests.test_a" name="test_2">
   <skipped type="pytest.skip" message="needs a debug build"/></testcase>
 <testcase classname="tests.test_b" name="test_3">
   <skipped type="pytest.xfail" message=""/></testcase>
+<testcase classname="" name="tests.test_d" time="0.000">
+  <skipped message="collection skipped">('/src/tests/test_d.py', 16, 'Skipped: needs 3.9')</skipped></testcase>
 </testsuite></testsuites>
 """
 
@@ -79,9 +81,9 @@ refleak hunt: LEAKED: tests/test_c.py::test_z
 
 
 @pytest.mark.parametrize("rc, with_junit, headline", [
-    (1, True, "3.11.2 debug   passed=4 failed=2 skipped=3 errors=1 "
+    (1, True, "3.11.2 debug   passed=4 failed=2 skipped=4 errors=1 "
               "(bookworm, 95 s)  FAILED: tests failed"),
-    (0, True, "3.11.2 debug   passed=4 failed=2 skipped=3 errors=1 "
+    (0, True, "3.11.2 debug   passed=4 failed=2 skipped=4 errors=1 "
               "(bookworm, 95 s)"),
     (92, False, "3.11.2 debug   passed=0 failed=0 skipped=0 errors=0 "
                 "(bookworm, 95 s)  FAILED: pip install failed"),
@@ -106,6 +108,7 @@ def test_report_shows_counts_skips_exclusions_and_the_failing_log(
         assert ("skipped x2: needs a debug build "
                 "[tests.test_a::test_1, tests.test_a::test_2]") in body
         assert "skipped x1: pytest.xfail [tests.test_b::test_3]" in body
+        assert "skipped x1: needs 3.9 [::tests.test_d]" in body
     assert ("hunt ran once x2: drives a subprocess [tests/test_c.py::test_x,"
             " tests/test_c.py::test_y]") in body
     assert (f"log: {log}" in body) == (rc != 0)
