@@ -680,7 +680,13 @@ def format_markdown(header, body):
 
 
 def write_chart(path, res, contenders, title):
-    import matplotlib
+    try:
+        import matplotlib
+    except ImportError:
+        # It does not build everywhere (the free-threaded interpreter has no
+        # wheel of it); the table and the targets stand without the chart.
+        print("matplotlib is not installed: no chart")
+        return False
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
