@@ -2,6 +2,7 @@
 import json
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import textwrap
@@ -14,6 +15,21 @@ TESTS = Path(__file__).resolve().parent
 
 # subprocess.run's capture_output and text arrived in 3.7.
 CAPTURE = dict(stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+
+
+# The width of C long: where it is 32 bits (i686, as on 64-bit Windows) the
+# interpreter's own conversion to C long is the count's range check.
+LONG_BITS = 8 * struct.calcsize("l")
+
+
+def out_of_range(value):
+    """The OverflowError that assigning the int `value`, outside the 32-bit
+    range, gives: past C long the interpreter's conversion refuses it with its
+    own message, within C long the module's range check with the module's."""
+    if -(2 ** (LONG_BITS - 1)) <= value < 2 ** (LONG_BITS - 1):
+        return OverflowError("Python int out of range for a 32-bit signed count "
+                             "(-2147483648 to 2147483647)")
+    return OverflowError("Python int too large to convert to C long")
 
 
 def _env(pythonpath=None):

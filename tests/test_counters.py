@@ -10,6 +10,8 @@ from hypothesis import given, strategies as st
 
 from vorlundpython.Concordix import Concordix
 
+from support import out_of_range
+
 FIELDS = ("matching", "nonMatching", "nonMissing", "total")
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
 DECLARATIONS_FILE = ".\\vorlundpython\\Concordix"
@@ -63,15 +65,16 @@ def exception_of(call):
 
 
 @pytest.mark.parametrize("value, expected", [
-    (INT32_MAX + 1, OverflowError), (INT32_MIN - 1, OverflowError), (2**70, OverflowError),
-    (-(2**70), OverflowError), (1e10, OverflowError),
+    (INT32_MAX + 1, out_of_range(INT32_MAX + 1)), (INT32_MIN - 1, out_of_range(INT32_MIN - 1)),
+    (2**70, out_of_range(2**70)), (-(2**70), out_of_range(-(2**70))),
+    (1e10, out_of_range(10**10)), (2**63, out_of_range(2**63)), (-(2**63), out_of_range(-(2**63))),
     (float("nan"), exception_of(lambda: int(float("nan")))),
     (float("inf"), exception_of(lambda: int(float("inf")))),
     ("7", TypeError("an integer is required")), (None, TypeError("an integer is required")),
     ([], TypeError("an integer is required")), (IndexOnly(), TypeError("an integer is required")),
     (Returns("7"), TypeError("__int__ returned non-int (type str)")),
     (Returns(2.0), TypeError("__int__ returned non-int (type float)")),
-    (Returns(2**40), OverflowError), (Returns(ValueError("boom")), ValueError("boom")),
+    (Returns(2**40), out_of_range(2**40)), (Returns(ValueError("boom")), ValueError("boom")),
 ], ids=repr)
 def test_refused_value_keeps_the_count_and_adds_one_setter_entry(value, expected):
     obj = Concordix()

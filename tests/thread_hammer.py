@@ -27,6 +27,7 @@ import time
 import concordance
 import cython_runtime
 import vorlundpython.Concordix as module
+from support import out_of_range
 from vorlundpython.Concordix import Concordix
 
 FIELDS = ("matching", "nonMatching", "nonMissing", "total")
@@ -47,8 +48,7 @@ REDUCE = (PREFIX + "__reduce_cython__", STRINGSOURCE, 2, 1634)
 SETSTATE = (PREFIX + "__setstate_cython__", STRINGSOURCE, 4, 1687)
 MESSAGES = {TypeError: ("an integer is required",
                         "no default __reduce__ due to non-trivial __cinit__"),
-            OverflowError: ("Python int out of range for a 32-bit signed count "
-                            "(-2147483648 to 2147483647)",)}
+            OverflowError: (str(out_of_range(2**40)),)}
 
 
 class Converts:
