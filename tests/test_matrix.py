@@ -126,7 +126,7 @@ def test_bad_command_lines_are_refused(argv):
     assert info.value.code == 2
 
 
-ALL_SUITES = ["bullseye", "bookworm", "trixie", "sid"]
+ALL_SUITES = ["bullseye", "bookworm", "trixie", "sid", "bookworm-i386"]
 ALL_PYENV = ["3.6.15", "3.7.16", "3.8.18", "3.9.18", "3.10.13", "3.11.7", "3.12.1", "3.13.0"]
 
 
@@ -153,6 +153,14 @@ def test_a_missing_pyenv_interpreter_fails_the_run(tmp_path, monkeypatch):
                                  tmp_path, timeout=10)
     assert res["rc"] == 91
     assert matrix.report_line(res)[0].endswith("FAILED: interpreter not found")
+
+
+def test_the_first_run_in_a_root_makes_the_shared_pip_cache(tmp_path):
+    # scripts/release may be the first to run anything in a root, before
+    # scripts/matrix has ever made the cache it bind-mounts there.
+    command = matrix.chroot_command(tmp_path / "root", tmp_path / "cache", "true")
+    assert (tmp_path / "cache" / "pip-cache").is_dir()
+    assert f"mount --bind {tmp_path / 'cache' / 'pip-cache'} " in command[-1]
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="the matrix checks for root "

@@ -58,3 +58,31 @@ def test_platform_tag_is_read_from_auditwheel_show():
     assert release.wheel_tag(Path("vorlundpython-0.1.0-cp313-cp313t-manylinux1_x86_64"
                                   ".manylinux_2_5_x86_64.whl")) \
         == "manylinux1_x86_64.manylinux_2_5_x86_64"
+
+
+READELF = """
+Symbol table '.dynsym' contains 5 entries:
+   Num:    Value          Size Type    Bind   Vis      Ndx Name
+     0: 0000000000000000     0 NOTYPE  LOCAL  DEFAULT  UND
+     1: 0000000000001c70     0 SECTION LOCAL  DEFAULT    9 .init
+     2: 0000000000000000     0 FUNC    GLOBAL DEFAULT  UND PyType_Ready
+     3: 0000000000000000     0 FUNC    GLOBAL DEFAULT  UND memcpy@GLIBC_2.17 (2)
+     4: 0000000000002450  1668 FUNC    GLOBAL DEFAULT   11 PyInit_Concordix
+"""
+
+
+@pytest.mark.parametrize("wheel, machine", [
+    ("vorlundpython-0.1.0-cp311-cp311-linux_aarch64.whl", "aarch64"),
+    ("vorlundpython-0.1.0-cp311-cp311-manylinux2014_s390x.manylinux_2_17_s390x.whl", "s390x"),
+    ("vorlundpython-0.1.0-cp311-cp311-manylinux_2_17_ppc64le.whl", "ppc64le"),
+    ("vorlundpython-0.1.0-cp311-cp311-manylinux1_i686.manylinux_2_5_i686.whl", "i686"),
+    ("vorlundpython-0.1.0-cp36-cp36m-manylinux1_x86_64.manylinux_2_5_x86_64.whl", "x86_64"),
+])
+def test_wheels_of_one_version_are_told_apart_by_machine(wheel, machine):
+    # 3.11's x86-64 wheel and those of other architectures share cp311-cp311.
+    assert release.wheel_machine(Path(wheel)) == machine
+
+
+def test_exported_symbols_are_the_defined_ones_readelf_lists():
+    # readelf, not nm: it reads the ELF files of every architecture.
+    assert release.defined_dynamic_symbols(READELF) == ["PyInit_Concordix"]
