@@ -23,8 +23,25 @@ void cinit(ConcordixObject *self)
 // tp_new. No tp_init of its own: the base object's initialiser accepts the
 // extra arguments of a class that overrides tp_new, so construction takes
 // any arguments.
+//
+// `type` must be the class or a subclass: the instance record is written
+// into what `type` allocates. CPython's `Concordix.__new__(X)` refuses
+// anything else before getting here; PyPy's passes on any object, and C
+// code may call the slot directly, so it is checked here too, with CPython's
+// own texts.
 PyObject *type_new(PyTypeObject *type, PyObject *, PyObject *)
 {
+    if (type != &ConcordixType && !PyType_Check(reinterpret_cast<PyObject *>(type))) {
+        PyErr_Format(PyExc_TypeError, "%s.__new__(X): X is not a type object (%s)",
+                     ConcordixType.tp_name, Py_TYPE(type)->tp_name);
+        return nullptr;
+    }
+    if (type != &ConcordixType && !PyType_IsSubtype(type, &ConcordixType)) {
+        PyErr_Format(PyExc_TypeError, "%s.__new__(%s): %s is not a subtype of %s",
+                     ConcordixType.tp_name, type->tp_name, type->tp_name,
+                     ConcordixType.tp_name);
+        return nullptr;
+    }
     PyObject *o;
     if (PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT))
         o = PyBaseObject_Type.tp_new(type, module_state.empty_tuple, nullptr);
@@ -63,14 +80,14 @@ void type_dealloc(PyObject *o)
 PyObject *generic_getattr_no_dict(PyObject *o, PyObject *name)
 {
     PyTypeObject *type = Py_TYPE(o);
-    if (type->tp_dictoffset || !PyUnicode_Check(name))
+    if (compat::has_instance_dict(type) || !PyUnicode_Check(name))
         return PyObject_GenericGetAttr(o, name);
     // Owned: a descriptor's __get__ (or, without a GIL, another thread) may
     // drop the class's reference.
     PyObject *found = compat::type_lookup_ref(type, name);
     if (!found) {
         PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%U'",
-                     type->tp_name, name);
+                     compat::NameWithin<50>(type->tp_name).get(), name);
         return nullptr;
     }
     descrgetfunc get = Py_TYPE(found)->tp_descr_get;
@@ -79,6 +96,30 @@ PyObject *generic_getattr_no_dict(PyObject *o, PyObject *name)
     PyObject *bound = get(found, o, reinterpret_cast<PyObject *>(type));
     Py_DECREF(found);
     return bound;
+}
+
+// tp_setattro where the interpreter would otherwise give instances of the
+// class a dictionary (compat::kAttributeSlotsBeforeReady): the generic
+// assignment of an object without one, with the interpreter's texts. A name
+// that the class defines goes to its descriptor; any other is refused.
+int setattr_no_dict(PyObject *o, PyObject *name, PyObject *value)
+{
+    PyTypeObject *type = Py_TYPE(o);
+    if (compat::has_instance_dict(type) || !PyUnicode_Check(name))
+        return PyObject_GenericSetAttr(o, name, value);
+    PyObject *found = compat::type_lookup_ref(type, name);
+    descrsetfunc set = found ? Py_TYPE(found)->tp_descr_set : nullptr;
+    int result = -1;
+    if (set)
+        result = set(found, o, value);
+    else if (found)
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object attribute '%U' is read-only",
+                     compat::NameWithin<100>(type->tp_name).get(), name);
+    else
+        PyErr_Format(PyExc_AttributeError, compat::kNoAttributeToSet,
+                     compat::NameWithin<100>(type->tp_name).get(), name);
+    Py_XDECREF(found);
+    return result;
 }
 
 // The one slot of the C-level table: four plain stores, no checks. (Each is
@@ -121,6 +162,10 @@ PyTypeObject make_concordix_type()
     type.tp_methods = refusal_methods;
     type.tp_getset = counter_accessors;
     type.tp_new = type_new;
+    if (compat::kAttributeSlotsBeforeReady) {
+        type.tp_getattro = generic_getattr_no_dict;
+        type.tp_setattro = setattr_no_dict;
+    }
     return type;
 }
 
@@ -139,7 +184,8 @@ int type_init()
     compat::clear_print_slot(&ConcordixType);
     // Only the lookup inherited from object is replaced; one that someone
     // installed on purpose stays.
-    if (ConcordixType.tp_dictoffset == 0 && ConcordixType.tp_getattro == PyObject_GenericGetAttr)
+    if (!compat::has_instance_dict(&ConcordixType) &&
+        ConcordixType.tp_getattro == PyObject_GenericGetAttr)
         ConcordixType.tp_getattro = generic_getattr_no_dict;
 
     PyObject *type = reinterpret_cast<PyObject *>(&ConcordixType);
