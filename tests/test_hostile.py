@@ -14,7 +14,7 @@ import weakref
 
 import pytest
 
-from support import run_json, run_python
+from support import PYPY, run_json, run_python
 from vorlundpython.Concordix import Concordix
 
 DECLARATIONS = ".\\vorlundpython\\Concordix"
@@ -236,7 +236,9 @@ def recursion_limit(headroom):
 
 
 class Payload(Concordix):
-    __slots__ = ("extra", "__weakref__")
+    # PyPy gives every instance a weak-reference slot already and refuses a
+    # second one.
+    __slots__ = ("extra",) if PYPY else ("extra", "__weakref__")
 
 
 OPERATIONS = {

@@ -421,6 +421,51 @@ inline PyObject *dict_get_ref_known_hash(PyObject *dict, PyObject *key, Py_hash_
 #endif
 }
 
+// Around the module's calls into Python code that may come back into the
+// module (an __int__ that assigns a count, a switch whose truth test fails
+// an assignment): entered() is false, with RecursionError set, when the
+// nesting is too deep.
+//
+// CPython's own calls count against its recursion limit and leave room for
+// the failure path. PyPy's C-API layer has far larger C frames, and PyPy's
+// stack check then trips inside calls of that layer that must not fail (the
+// failure path's PyErr_Fetch), which ends the process; the nesting is
+// limited here, with CPython's message, well before that point.
+class ReentryGuard {
+public:
+    ReentryGuard()
+    {
+#if defined(PYPY_VERSION)
+        entered_ = depth() < Py_GetRecursionLimit() / 8;
+        if (entered_)
+            ++depth();
+        else
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum recursion depth exceeded while calling a Python object");
+#endif
+    }
+    ReentryGuard(const ReentryGuard &) = delete;
+    ReentryGuard &operator=(const ReentryGuard &) = delete;
+    ~ReentryGuard()
+    {
+#if defined(PYPY_VERSION)
+        if (entered_)
+            --depth();
+#endif
+    }
+    bool entered() const { return entered_; }
+
+private:
+#if defined(PYPY_VERSION)
+    static int &depth()
+    {
+        static int nesting = 0;  // the GIL serialises it
+        return nesting;
+    }
+#endif
+    bool entered_ = true;
+};
+
 // What the int slot (nb_int, the slot a type's __int__ fills) of `o`'s type
 // gives: a new reference, or null; null with no exception set when the type
 // has no such slot. `int_name` is the interned "__int__".
@@ -436,6 +481,9 @@ inline PyObject *call_int_slot(PyObject *o, PyObject *int_name)
     PyObject *method = _PyType_Lookup(Py_TYPE(o), int_name);
     if (!method)
         return nullptr;
+    ReentryGuard guard;
+    if (!guard.entered())
+        return nullptr;
     Py_INCREF(method);  // __int__ may drop the class's reference
     descrgetfunc get = Py_TYPE(method)->tp_descr_get;
     PyObject *bound = get ? get(method, o, reinterpret_cast<PyObject *>(Py_TYPE(o))) : nullptr;
@@ -446,8 +494,6 @@ inline PyObject *call_int_slot(PyObject *o, PyObject *int_name)
         result = PyObject_CallFunctionObjArgs(bound, nullptr);
     Py_XDECREF(bound);
     Py_DECREF(method);
-    if (!result && !PyErr_Occurred())
-        PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
     return result;
 #else
     (void)int_name;
