@@ -250,9 +250,30 @@ inline void restore_pending_exception(PendingException saved)
 // module keeps a reference of its own to it. 3.13 added
 // PyImport_AddModuleRef, which hands out exactly that reference; before it,
 // the borrowed result of PyImport_AddModule is taken over with an incref.
+//
+// PyPy's PyImport_AddModule hands out whatever sys.modules holds under the
+// name, module or not; CPython's replaces a non-module with a new, empty
+// module, which is done here for PyPy.
 inline PyObject *add_module_ref(const char *name)
 {
-#if PY_VERSION_HEX >= 0x030D0000
+#if defined(PYPY_VERSION)
+    PyObject *modules = PyImport_GetModuleDict();
+    PyObject *key = modules ? PyUnicode_FromString(name) : nullptr;
+    if (!key)
+        return nullptr;
+    PyObject *module = PyDict_GetItemWithError(modules, key);
+    if (module && PyModule_Check(module)) {
+        Py_INCREF(module);
+    } else if (PyErr_Occurred()) {
+        module = nullptr;
+    } else {
+        module = PyModule_NewObject(key);
+        if (module && PyDict_SetItem(modules, key, module) < 0)
+            Py_CLEAR(module);
+    }
+    Py_DECREF(key);
+    return module;
+#elif PY_VERSION_HEX >= 0x030D0000
     return PyImport_AddModuleRef(name);
 #else
     PyObject *module = PyImport_AddModule(name);
