@@ -555,10 +555,16 @@ def test_interpreter_shutdown_with_live_objects_and_pending_tracebacks(ending, s
         return
     lines = proc.stderr.splitlines()
     assert lines[-1] == "TypeError: an integer is required"
+    if ending == "atexit-raises" and PYPY and sys.version_info >= (3, 10):
+        # PyPy 3.11's own: a failing atexit callback gets a header and the
+        # exception, and no traceback.
+        assert len(lines) == 2 and lines[0].startswith("Exception ignored in atexit callback")
+        return
     assert lines[-2].strip().startswith('File ".\\vorlundpython\\Concordix", ' + entry)
-    # Nothing but the one traceback (after, for atexit, its one-line header).
+    # Nothing but the one traceback (after, for atexit, its one-line header,
+    # which PyPy 3.9 does not print).
     unindented = [line for line in lines if not line.startswith(" ")]
-    if ending == "atexit-raises" and not PYPY:  # PyPy prints no header
+    if ending == "atexit-raises" and not PYPY:
         assert "atexit" in unindented.pop(0)
     assert unindented == ["Traceback (most recent call last):",
                           "TypeError: an integer is required"]
