@@ -587,10 +587,14 @@ inline PyObject *default_warning_category()
 // __delattr__ in its dictionary) from the slots once, in PyType_Ready: a slot
 // replaced afterwards is never called, and without slots of its own an
 // instance of a C class gets PyPy's generic lookup and assignment, which give
-// it a __dict__ (so `obj.unknown = 1` succeeds). There the class's own lookup
-// and an assignment that refuses unknown names go in before readying.
-// CPython reads the slots on every access and gives a class without
-// tp_dictoffset no instance dictionary.
+// it a __dict__ (so `obj.unknown = 1` succeeds) and ignore the precision of
+// the class's missing-attribute message. There an assignment that refuses
+// unknown names goes in as a slot before readying, and the class's lookup
+// answers, as __getattr__, only what PyPy's lookup did not find: a
+// __getattribute__ slot would put every attribute read through the C-API
+// layer twice (about three times slower reads). CPython reads the slots on
+// every access and gives a class without tp_dictoffset no instance
+// dictionary.
 #if defined(PYPY_VERSION)
 constexpr bool kAttributeSlotsBeforeReady = true;
 #else

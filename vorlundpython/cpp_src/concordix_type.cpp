@@ -122,6 +122,29 @@ int setattr_no_dict(PyObject *o, PyObject *name, PyObject *value)
     return result;
 }
 
+// __getattr__ where the class's lookup cannot be its slot
+// (compat::kAttributeSlotsBeforeReady): the interpreter's own lookup found
+// nothing, and the class's lookup raises its own message.
+PyObject *missing_attribute(PyObject *o, PyObject *name)
+{
+    return generic_getattr_no_dict(o, name);
+}
+
+PyMethodDef missing_attribute_method = {"__getattr__", missing_attribute, METH_O, nullptr};
+
+int install_missing_attribute_hook(PyTypeObject *type)
+{
+    PyObject *hook = PyDescr_NewMethod(type, &missing_attribute_method);
+    if (!hook)
+        return -1;
+    int stored = PyDict_SetItemString(type->tp_dict, "__getattr__", hook);
+    Py_DECREF(hook);
+    if (stored < 0)
+        return -1;
+    PyType_Modified(type);
+    return 0;
+}
+
 // The one slot of the C-level table: four plain stores, no checks. (Each is
 // whole where other threads may read the count at once.)
 PyObject *set_counts(ConcordixObject *o, TallyRecord r)
@@ -163,7 +186,6 @@ PyTypeObject make_concordix_type()
     type.tp_getset = counter_accessors;
     type.tp_new = type_new;
     if (compat::kAttributeSlotsBeforeReady) {
-        type.tp_getattro = generic_getattr_no_dict;
         type.tp_setattro = setattr_no_dict;
     }
     return type;
@@ -180,6 +202,8 @@ int type_init()
     st.counts_vtable.set_counts = set_counts;
 
     if (PyType_Ready(&ConcordixType) < 0)
+        return type_init_failed(1995);
+    if (compat::kAttributeSlotsBeforeReady && install_missing_attribute_hook(&ConcordixType) < 0)
         return type_init_failed(1995);
     compat::clear_print_slot(&ConcordixType);
     // Only the lookup inherited from object is replaced; one that someone
