@@ -255,8 +255,10 @@ OPERATIONS = {
 }
 
 
-@pytest.mark.skipif(PYPY, reason="PyPy: its recursion limit is not a count of frames, so it "
-                                  "cannot be placed a number of frames above the caller")
+@pytest.mark.skipif(PYPY, reason="PyPy: its recursion limit is not a count of frames, and near "
+                                  "it any C extension's attribute write (a PyMemberDef type's "
+                                  "too) may fail with SystemError(StackOverflow) or end the "
+                                  "process")
 @pytest.mark.parametrize("operation", OPERATIONS)
 def test_every_operation_near_the_recursion_limit(operation):
     call, expected = OPERATIONS[operation]
