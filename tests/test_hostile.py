@@ -332,7 +332,7 @@ def test_new_on_anything_but_a_subclass_fails_cleanly(args):
     elif not isinstance(args[0], type):
         expected = "%s.__new__(X): X is not a type object (%s)" % (CLASS_NAME,
                                                                   type(args[0]).__name__)
-    elif args[0] is weakref.ref:  # its C-level name is dotted from 3.7 on, not its __name__
+    elif args[0] is weakref.ref:  # its C-level name: "weakref", from 3.10 "weakref.ReferenceType"
         expected = str(info.value)
         assert expected.endswith(" is not a subtype of " + CLASS_NAME)
     else:
