@@ -601,6 +601,17 @@ constexpr bool kAttributeSlotsBeforeReady = true;
 constexpr bool kAttributeSlotsBeforeReady = false;
 #endif
 
+// CPython's __new__ of a class with its own tp_new checks its arguments
+// before tp_new runs ("not enough arguments", not a type, not a subclass).
+// PyPy's hands tp_new whatever it is given first, and with no argument at all
+// fails inside its C-API layer with SystemError; there the class's __new__ is
+// replaced by one that makes CPython's checks.
+#if defined(PYPY_VERSION)
+constexpr bool kNewChecksNothing = true;
+#else
+constexpr bool kNewChecksNothing = false;
+#endif
+
 // Whether instances of `type` have an instance dictionary, so that the
 // interpreter's generic lookup and assignment serve them.
 //

@@ -145,6 +145,44 @@ int install_missing_attribute_hook(PyTypeObject *type)
     return 0;
 }
 
+// __new__ where the interpreter's own does not check its arguments
+// (compat::kNewChecksNothing): CPython's texts for a missing argument, then
+// tp_new, which refuses anything but the class and its subclasses itself.
+PyObject *checked_new(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    auto *type = reinterpret_cast<PyTypeObject *>(self);
+    Py_ssize_t count = PyTuple_GET_SIZE(args);
+    if (count < 1) {
+        PyErr_Format(PyExc_TypeError, "%s.__new__(): not enough arguments", type->tp_name);
+        return nullptr;
+    }
+    PyObject *rest = PyTuple_GetSlice(args, 1, count);
+    if (!rest)
+        return nullptr;
+    PyObject *o = type->tp_new(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(args, 0)), rest,
+                               kwargs);
+    Py_DECREF(rest);
+    return o;
+}
+
+PyMethodDef checked_new_function = {"__new__", reinterpret_cast<PyCFunction>(
+                                                   reinterpret_cast<void (*)()>(checked_new)),
+                                    METH_VARARGS | METH_KEYWORDS, nullptr};
+
+int install_checked_new(PyTypeObject *type)
+{
+    PyObject *function = PyCFunction_NewEx(&checked_new_function,
+                                           reinterpret_cast<PyObject *>(type), nullptr);
+    if (!function)
+        return -1;
+    int stored = PyDict_SetItemString(type->tp_dict, "__new__", function);
+    Py_DECREF(function);
+    if (stored < 0)
+        return -1;
+    PyType_Modified(type);
+    return 0;
+}
+
 // The one slot of the C-level table: four plain stores, no checks. (Each is
 // whole where other threads may read the count at once.)
 PyObject *set_counts(ConcordixObject *o, TallyRecord r)
@@ -204,6 +242,8 @@ int type_init()
     if (PyType_Ready(&ConcordixType) < 0)
         return type_init_failed(1995);
     if (compat::kAttributeSlotsBeforeReady && install_missing_attribute_hook(&ConcordixType) < 0)
+        return type_init_failed(1995);
+    if (compat::kNewChecksNothing && install_checked_new(&ConcordixType) < 0)
         return type_init_failed(1995);
     compat::clear_print_slot(&ConcordixType);
     // Only the lookup inherited from object is replaced; one that someone
