@@ -97,6 +97,7 @@ setup(
         "Programming Language :: C++",
         "Programming Language :: Python :: 3",
         "Programming Language :: Python :: Implementation :: CPython",
+        "Programming Language :: Python :: Implementation :: PyPy",
         "Operating System :: POSIX :: Linux",
     ],
     python_requires=">=3.6",
@@ -116,6 +117,14 @@ setup(
         # what the README's demonstration needs besides the package
         "demo": CONSUMER_BUILD,
         # test builds of the module use CMake and Ninja
-        "test": ["pytest", "hypothesis", "mypy", "cmake>=3.17", "ninja"] + CONSUMER_BUILD,
+        # On PyPy: mypy 1.19 imports its librt helper, which it does not
+        # install there, and hypothesis' recent PyPy wheels carry a native
+        # part that needs a newer PyPy than 7.3.19 (PyModule_FromDefAndSpec2);
+        # 6.141 is the last pure-Python release known to work on both.
+        "test": ["pytest", "cmake>=3.17", "ninja",
+                 "hypothesis; platform_python_implementation != 'PyPy'",
+                 "hypothesis<6.142; platform_python_implementation == 'PyPy'",
+                 "mypy; platform_python_implementation != 'PyPy'",
+                 "mypy<1.19; platform_python_implementation == 'PyPy'"] + CONSUMER_BUILD,
     },
 )

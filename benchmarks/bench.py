@@ -887,8 +887,14 @@ def main(argv=None):
         pass
     load_before = load_average()
     res = measure(contenders, opts, problems)
-    target_lines = evaluate_timing(res, opts) + evaluate_static(contenders)
-    target_lines.sort(key=lambda t: t[0])
+    if platform.python_implementation() == "PyPy":
+        # The targets were set for CPython; PyPy's figures are reported as
+        # they are until targets of its own are set.
+        target_lines = []
+        problems.append("PyPy: no targets are stated for this interpreter, figures only")
+    else:
+        target_lines = evaluate_timing(res, opts) + evaluate_static(contenders)
+        target_lines.sort(key=lambda t: t[0])
     res.load = (load_before, load_average())
     report(res, contenders, target_lines, problems, opts)
     return 0

@@ -1,6 +1,7 @@
 """Helpers for tests that need a fresh interpreter or a test build."""
 import json
 import os
+import platform
 import shutil
 import struct
 import subprocess
@@ -12,6 +13,14 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[1]
 TESTS = Path(__file__).resolve().parent
+
+PYPY = platform.python_implementation() == "PyPy"
+
+
+def cpython_only(reason):
+    """Skips a test on PyPy, which lacks the facility it needs (`reason`)."""
+    return pytest.mark.skipif(PYPY, reason="PyPy: " + reason)
+
 
 # subprocess.run's capture_output and text arrived in 3.7.
 CAPTURE = dict(stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)

@@ -2,7 +2,7 @@
 installed header."""
 import pytest
 
-from support import run_python
+from support import PYPY, run_python
 from vorlundpython.Concordix import Concordix
 
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
@@ -46,7 +46,10 @@ def test_compare_refuses_unequal_lengths(consumer):
 @pytest.mark.no_refleak_hunt(reason="drives a fresh interpreter only")
 @pytest.mark.parametrize("published, message", [
     ("del", "has no attribute '__pyx_vtable__'"),
-    ("named", "is not the nameless capsule of a CountsVTable"),
+    pytest.param("named", "is not the nameless capsule of a CountsVTable",
+                 marks=pytest.mark.skipif(PYPY, reason="PyPy: no module publishes a named "
+                                                       "capsule (datetime.datetime_CAPI) to "
+                                                       "stand in for the table")),
     ("other", "is not the nameless capsule of a CountsVTable"),
 ])
 def test_import_helper_reports_a_missing_or_foreign_table(consumer, published, message):

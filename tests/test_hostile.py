@@ -14,7 +14,7 @@ import weakref
 
 import pytest
 
-from support import run_json, run_python
+from support import PYPY, run_json, run_python
 from vorlundpython.Concordix import Concordix
 
 DECLARATIONS = ".\\vorlundpython\\Concordix"
@@ -149,6 +149,7 @@ def test_int_subclass_result_released_with_a_failing_finaliser(monkeypatch):
             obj.total = Converts(lambda self: Raising(2**40))
     assert obj.total == 8
     assert module_entries(info.value) == [SETTER] and info.value.__context__ is None
+    gc.collect()  # PyPy finalises only when it collects
     if not hasattr(sys, "unraisablehook"):
         unraisable = [ZeroDivisionError] * printed.getvalue().count("ZeroDivisionError: in __del__")
     assert unraisable == [ZeroDivisionError] * 2
@@ -236,7 +237,9 @@ def recursion_limit(headroom):
 
 
 class Payload(Concordix):
-    __slots__ = ("extra", "__weakref__")
+    # PyPy gives every instance a weak-reference slot already and refuses a
+    # second one.
+    __slots__ = ("extra",) if PYPY else ("extra", "__weakref__")
 
 
 OPERATIONS = {
@@ -252,6 +255,10 @@ OPERATIONS = {
 }
 
 
+@pytest.mark.skipif(PYPY, reason="PyPy: its recursion limit is not a count of frames, and near "
+                                  "it any C extension's attribute write (a PyMemberDef type's "
+                                  "too) may fail with SystemError(StackOverflow) or end the "
+                                  "process")
 @pytest.mark.parametrize("operation", OPERATIONS)
 def test_every_operation_near_the_recursion_limit(operation):
     call, expected = OPERATIONS[operation]
@@ -306,18 +313,62 @@ def test_resurrecting_finaliser_runs_once_and_the_instance_is_released_later(slo
     assert alive() == 0 and calls == [7]
 
 
-@pytest.mark.parametrize("args", [(int,), (object,), (type,), (bool,), (dict,), (weakref.ref,),
-                                  (5,), (None,), (type("Unrelated", (), {}),), ()], ids=repr)
+CLASS_NAME = "vorlundpython.Concordix.Concordix"
+FOREIGN_NEW_ARGS = [(int,), (object,), (type,), (bool,), (dict,), (weakref.ref,), (5,), (None,),
+                    (type("Unrelated", (), {}),), ()]
+
+
+@pytest.mark.parametrize("args", FOREIGN_NEW_ARGS, ids=repr)
 def test_new_on_anything_but_a_subclass_fails_cleanly(args):
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError) as info:
         Concordix.__new__(*args)
+    if not args:
+        expected = CLASS_NAME + ".__new__(): not enough arguments"
+    elif not isinstance(args[0], type):
+        expected = "%s.__new__(X): X is not a type object (%s)" % (CLASS_NAME,
+                                                                  type(args[0]).__name__)
+    elif args[0] is weakref.ref:  # its C-level name: "weakref", from 3.10 "weakref.ReferenceType"
+        expected = str(info.value)
+        assert expected.endswith(" is not a subtype of " + CLASS_NAME)
+    else:
+        expected = "{0}.__new__({1}): {1} is not a subtype of {0}".format(CLASS_NAME,
+                                                                        args[0].__name__)
+    assert str(info.value) == expected
+
+
+@subprocess_only
+def test_new_on_foreign_types_never_writes_into_them():
+    # A creation that wrote the instance record into a foreign object would
+    # corrupt the heap: it shows at the latest when everything is collected
+    # and the process ends.
+    proc = run_python("""
+        import gc, weakref
+        from vorlundpython.Concordix import Concordix
+        foreign = [int, object, type, bool, dict, weakref.ref, 5, None, type("Unrelated", (), {})]
+        made = []
+        for round in range(3000):
+            for arg in foreign:
+                try:
+                    made.append(Concordix.__new__(arg))
+                except TypeError:
+                    pass
+        gc.collect()
+        assert made == [], made[:3]
+        print("done")
+    """)
+    assert (proc.stdout, proc.stderr) == ("done\n", "")
 
 
 @pytest.mark.parametrize("make", [lambda: object.__new__(Concordix),
                                   lambda: int.__new__(Concordix),
                                   lambda: type("Both", (Concordix, int), {})],  # layouts clash
                          ids=["object.__new__", "int.__new__", "with-int-base"])
-def test_foreign_constructors_on_the_class_fail_cleanly(make):
+def test_foreign_constructors_on_the_class_fail_cleanly(make, request):
+    if PYPY and request.node.callspec.id == "object.__new__":
+        # PyPy's own object.__new__ makes an instance without the class's
+        # creation: its counts read 0, it has no C-level table pointer.
+        assert [make().total, make().matching] == [0, 0]
+        return
     with pytest.raises(TypeError):
         make()
 
@@ -501,10 +552,16 @@ def test_interpreter_shutdown_with_live_objects_and_pending_tracebacks(ending, s
         return
     lines = proc.stderr.splitlines()
     assert lines[-1] == "TypeError: an integer is required"
+    if ending == "atexit-raises" and PYPY and sys.version_info >= (3, 10):
+        # PyPy 3.11's own: a failing atexit callback gets a header and the
+        # exception, and no traceback.
+        assert len(lines) == 2 and lines[0].startswith("Exception ignored in atexit callback")
+        return
     assert lines[-2].strip().startswith('File ".\\vorlundpython\\Concordix", ' + entry)
-    # Nothing but the one traceback (after, for atexit, its one-line header).
+    # Nothing but the one traceback (after, for atexit, its one-line header,
+    # which PyPy 3.9 does not print).
     unindented = [line for line in lines if not line.startswith(" ")]
-    if ending == "atexit-raises":
+    if ending == "atexit-raises" and not PYPY:
         assert "atexit" in unindented.pop(0)
     assert unindented == ["Traceback (most recent call last):",
                           "TypeError: an integer is required"]

@@ -11,7 +11,7 @@ import pytest
 import vorlundpython
 import vorlundpython.Concordix as module
 import support
-from support import run_json, run_python
+from support import cpython_only, run_json, run_python
 from vorlundpython.Concordix import Concordix
 
 subprocess_only = pytest.mark.no_refleak_hunt(reason="drives a fresh interpreter only")
@@ -40,6 +40,7 @@ def test_header_is_installed_where_get_include_points():
     assert (Path(vorlundpython.get_include()) / "Concordix.h").is_file()
 
 
+@cpython_only("no ctypes.PyDLL to call the entry point, no sys.getrefcount")
 def test_second_entry_call_returns_the_module_with_one_more_reference():
     entry = ctypes.PyDLL(module.__file__).PyInit_Concordix
     entry.restype = ctypes.py_object  # takes over the reference the call returns
@@ -52,6 +53,7 @@ def test_second_entry_call_returns_the_module_with_one_more_reference():
 
 
 @subprocess_only
+@cpython_only("no ctypes.PyDLL to call the entry point directly")
 @pytest.mark.parametrize("preregistered", [False, True])
 def test_registration_leaves_an_existing_sys_modules_entry(preregistered):
     result = run_json(f"""

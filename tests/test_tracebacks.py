@@ -4,7 +4,7 @@ import json
 
 import pytest
 
-from support import run_json
+from support import cpython_only, run_json
 from vorlundpython.Concordix import Concordix
 
 SETTER = "vorlundpython.Concordix.Concordix.total.__set__"
@@ -138,6 +138,7 @@ def test_cache_keys_order_growth_and_uncached_line_zero(hooks_build):
 
 
 @subprocess_only
+@cpython_only("no _testcapi allocation-failure injection")
 def test_cache_allocation_failure_still_adds_the_entry(hooks_build):
     # Fail each allocation of one new entry in turn: every outcome is either
     # the entry (cached or not) or a clean MemoryError, and some outcome shows

@@ -74,6 +74,7 @@ StringTableEntry string_table[] = {
     CONCORDIX_STRING(TypeError, "TypeError", 1),
     CONCORDIX_STRING(cline_in_traceback, "cline_in_traceback", 1),
     CONCORDIX_STRING(getstate, "__getstate__", 1),
+    CONCORDIX_STRING(int_method, "__int__", 1),
     CONCORDIX_STRING(name, "__name__", 1),
     CONCORDIX_STRING(refusal_message, "no default __reduce__ due to non-trivial __cinit__", 0),
     CONCORDIX_STRING(pyx_vtable, "__pyx_vtable__", 1),
@@ -104,7 +105,7 @@ int check_runtime_version()
     PyOS_snprintf(message, sizeof message,
                   "compiletime version %s of module '%.100s' does not match runtime version %s",
                   built_for, kModuleName, running);
-    return PyErr_WarnEx(nullptr, message, 1);
+    return PyErr_WarnEx(compat::default_warning_category(), message, 1);
 }
 
 // Builds every row of the table into its ModuleState slot and hashes it. -1
@@ -246,6 +247,8 @@ PyObject *module_init()
         return import_failed(2167);
     Py_INCREF(module_dict);
     Py_XSETREF(st.module_dict, module_dict);
+    if (compat::complete_module_namespace(module_dict) < 0)
+        return import_failed(2167);
 
     st.builtins = PyImport_AddModule("builtins");
     if (!st.builtins)

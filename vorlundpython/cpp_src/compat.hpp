@@ -3,7 +3,13 @@
 // The module was first written against the 3.6 C API. Each branch below maps
 // one facility onto the interface of later interpreters and names the change
 // it answers, so that Python code sees the same behaviour on 3.6 to 3.15.
-// Nothing outside this file tests PY_VERSION_HEX or Py_GIL_DISABLED.
+// Nothing outside this file tests PY_VERSION_HEX, Py_GIL_DISABLED or
+// PYPY_VERSION.
+//
+// PYPY_VERSION marks PyPy, whose C API is an emulation layer (cpyext) over
+// objects that live in PyPy's own heap: several CPython structures are only
+// a header there, some private helpers are missing, and some calls behave
+// differently. Each PyPy branch below names what PyPy does differently.
 //
 // Py_GIL_DISABLED marks the free-threaded build (3.13, PEP 703: configured
 // with --disable-gil). There the module's code runs on several threads at
@@ -13,7 +19,7 @@
 
 #include <Python.h>
 #include <frameobject.h>
-#if PY_VERSION_HEX < 0x030B0000
+#if PY_VERSION_HEX < 0x030B0000 && !defined(PYPY_VERSION)
 #include <longintrepr.h>  // 3.11 moved it under cpython/ and into Python.h
 #endif
 
@@ -179,9 +185,17 @@ inline bool has_finalizer(PyTypeObject *type)
 
 // 3.9 made the collector's "finalised" mark a public function; the macro
 // that read it went private (and in 3.13 internal).
+//
+// PyPy 3.9: PyPy's own collector runs a Python subclass's __del__ (once)
+// before the C-level object is released, and PyObject_GC_IsFinalized does
+// not exist; its _PyGC_FINALIZED says "finalised" for every object, as this
+// does.
 inline bool gc_is_finalized(PyObject *o)
 {
-#if PY_VERSION_HEX < 0x03090000
+#if defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030B0000
+    (void)o;
+    return true;
+#elif PY_VERSION_HEX < 0x03090000
     return _PyGC_FINALIZED(o) != 0;
 #else
     return PyObject_GC_IsFinalized(o) != 0;
@@ -236,9 +250,30 @@ inline void restore_pending_exception(PendingException saved)
 // module keeps a reference of its own to it. 3.13 added
 // PyImport_AddModuleRef, which hands out exactly that reference; before it,
 // the borrowed result of PyImport_AddModule is taken over with an incref.
+//
+// PyPy's PyImport_AddModule hands out whatever sys.modules holds under the
+// name, module or not; CPython's replaces a non-module with a new, empty
+// module, which is done here for PyPy.
 inline PyObject *add_module_ref(const char *name)
 {
-#if PY_VERSION_HEX >= 0x030D0000
+#if defined(PYPY_VERSION)
+    PyObject *modules = PyImport_GetModuleDict();
+    PyObject *key = modules ? PyUnicode_FromString(name) : nullptr;
+    if (!key)
+        return nullptr;
+    PyObject *module = PyDict_GetItemWithError(modules, key);
+    if (module && PyModule_Check(module)) {
+        Py_INCREF(module);
+    } else if (PyErr_Occurred()) {
+        module = nullptr;
+    } else {
+        module = PyModule_NewObject(key);
+        if (module && PyDict_SetItem(modules, key, module) < 0)
+            Py_CLEAR(module);
+    }
+    Py_DECREF(key);
+    return module;
+#elif PY_VERSION_HEX >= 0x030D0000
     return PyImport_AddModuleRef(name);
 #else
     PyObject *module = PyImport_AddModule(name);
@@ -253,9 +288,17 @@ inline PyObject *add_module_ref(const char *name)
 //
 // 3.12 replaced the signed digit count ob_size by lv_tag and calls ints of at
 // most one digit "compact"; the unstable accessors read that form inline.
+//
+// PyPy: an int's C view is only the object header (its value lives in
+// PyPy's heap), so there are no digits to read; every int goes through
+// PyLong_AsLong.
 inline bool small_int_value(PyObject *o, int32_t *value)
 {
-#if PY_VERSION_HEX >= 0x030C0000
+#if defined(PYPY_VERSION)
+    (void)o;
+    (void)value;
+    return false;
+#elif PY_VERSION_HEX >= 0x030C0000
     const PyLongObject *l = reinterpret_cast<const PyLongObject *>(o);
     if (!PyUnstable_Long_IsCompact(l))
         return false;
@@ -321,6 +364,9 @@ inline PyObject *base_object_getstate(PyObject *name)
 // From 3.11 on PyCode_NewEmpty, which the interpreter keeps for exactly this
 // use, makes the code object; it reports `first_line` for the entry as the
 // older constructors do with an empty line table.
+//
+// PyPy 3.9 has no PyCode_NewWithPosOnlyArgs: its PyCode_New keeps the 3.6
+// argument list.
 inline PyCodeObject *new_traceback_code(PyObject *file, PyObject *name, int first_line,
                                         PyObject *empty_bytes, PyObject *empty_tuple)
 {
@@ -332,7 +378,7 @@ inline PyCodeObject *new_traceback_code(PyObject *file, PyObject *name, int firs
     if (!name_text)
         return nullptr;
     return PyCode_NewEmpty(file_text, name_text, first_line);
-#elif PY_VERSION_HEX >= 0x03080000
+#elif PY_VERSION_HEX >= 0x03080000 && !defined(PYPY_VERSION)
     return PyCode_NewWithPosOnlyArgs(0, 0, 0, 0, 0, 0, empty_bytes, empty_tuple, empty_tuple,
                                      empty_tuple, empty_tuple, empty_tuple, file, name,
                                      first_line, empty_bytes);
@@ -356,9 +402,17 @@ inline void set_frame_line(PyFrameObject *frame, int line)
 }
 
 // The hash that an interned str carries since it was built.
+//
+// PyPy: a str's C view has no hash field (the hash is cached on PyPy's own
+// object), and the lookup below hashes the key itself there.
 inline Py_hash_t stored_hash(PyObject *str)
 {
+#if defined(PYPY_VERSION)
+    (void)str;
+    return -1;
+#else
     return reinterpret_cast<PyASCIIObject *>(str)->hash;
+#endif
 }
 
 // Dictionary lookup with a known hash: a new reference, or null for
@@ -366,9 +420,17 @@ inline Py_hash_t stored_hash(PyObject *str)
 // a GIL another thread may delete the entry between a borrowed lookup and its
 // incref; 3.13's PyDict_GetItemRef takes the reference inside the lookup (it
 // reads the hash that the string carries).
+//
+// PyPy has no _PyDict_GetItem_KnownHash; PyDict_GetItemWithError does the
+// same lookup with the str's own cached hash.
 inline PyObject *dict_get_ref_known_hash(PyObject *dict, PyObject *key, Py_hash_t hash)
 {
-#ifdef Py_GIL_DISABLED
+#if defined(PYPY_VERSION)
+    (void)hash;
+    PyObject *value = PyDict_GetItemWithError(dict, key);
+    Py_XINCREF(value);
+    return value;
+#elif defined(Py_GIL_DISABLED)
     (void)hash;
     PyObject *value = nullptr;
     (void)PyDict_GetItemRef(dict, key, &value);
@@ -377,6 +439,221 @@ inline PyObject *dict_get_ref_known_hash(PyObject *dict, PyObject *key, Py_hash_
     PyObject *value = _PyDict_GetItem_KnownHash(dict, key, hash);
     Py_XINCREF(value);
     return value;
+#endif
+}
+
+// Around the module's calls into Python code that may come back into the
+// module (an __int__ that assigns a count, a switch whose truth test fails
+// an assignment): entered() is false, with RecursionError set, when the
+// nesting is too deep.
+//
+// CPython's own calls count against its recursion limit and leave room for
+// the failure path. PyPy's C-API layer has far larger C frames, and PyPy's
+// stack check then trips inside calls of that layer that must not fail (the
+// failure path's PyErr_Fetch), which ends the process; the nesting is
+// limited here, with CPython's message, well before that point.
+class ReentryGuard {
+public:
+    ReentryGuard()
+    {
+#if defined(PYPY_VERSION)
+        entered_ = depth() < Py_GetRecursionLimit() / 8;
+        if (entered_)
+            ++depth();
+        else
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum recursion depth exceeded while calling a Python object");
+#endif
+    }
+    ReentryGuard(const ReentryGuard &) = delete;
+    ReentryGuard &operator=(const ReentryGuard &) = delete;
+    ~ReentryGuard()
+    {
+#if defined(PYPY_VERSION)
+        if (entered_)
+            --depth();
+#endif
+    }
+    bool entered() const { return entered_; }
+
+private:
+#if defined(PYPY_VERSION)
+    static int &depth()
+    {
+        static int nesting = 0;  // the GIL serialises it
+        return nesting;
+    }
+#endif
+    bool entered_ = true;
+};
+
+// What the int slot (nb_int, the slot a type's __int__ fills) of `o`'s type
+// gives: a new reference, or null; null with no exception set when the type
+// has no such slot. `int_name` is the interned "__int__".
+//
+// PyPy: every type's nb_int is int() itself, which also takes __index__ and
+// __trunc__, checks the result with texts of its own and warns about an int
+// subclass itself. CPython's slot only calls the type's own __int__ and hands
+// back its result unchecked, so that is what is done there: __int__ is
+// looked up on the type (never the instance), bound and called.
+inline PyObject *call_int_slot(PyObject *o, PyObject *int_name)
+{
+#if defined(PYPY_VERSION)
+    PyObject *method = _PyType_Lookup(Py_TYPE(o), int_name);
+    if (!method)
+        return nullptr;
+    ReentryGuard guard;
+    if (!guard.entered())
+        return nullptr;
+    Py_INCREF(method);  // __int__ may drop the class's reference
+    descrgetfunc get = Py_TYPE(method)->tp_descr_get;
+    PyObject *bound = get ? get(method, o, reinterpret_cast<PyObject *>(Py_TYPE(o))) : nullptr;
+    PyObject *result = nullptr;
+    if (!get)
+        result = PyObject_CallFunctionObjArgs(method, o, nullptr);
+    else if (bound)
+        result = PyObject_CallFunctionObjArgs(bound, nullptr);
+    Py_XDECREF(bound);
+    Py_DECREF(method);
+    return result;
+#else
+    (void)int_name;
+    PyNumberMethods *number = Py_TYPE(o)->tp_as_number;
+    if (!number || !number->nb_int)
+        return nullptr;
+    return number->nb_int(o);
+#endif
+}
+
+// A name as a "%.<Width>s" conversion in PyErr_Format or PyUnicode_FromFormat
+// shows it: at most its first Width bytes (a character cut in two becomes
+// U+FFFD, as the interpreter's decoding with "replace" makes it). Pass
+// get() to the format that carries the same precision.
+//
+// PyPy ignores the precision of %s in those formats and would show the whole
+// name, so the name is cut here; CPython cuts it itself and gets the name
+// unchanged.
+template <size_t Width>
+class NameWithin {
+public:
+    explicit NameWithin(const char *name)
+    {
+#if defined(PYPY_VERSION)
+        size_t length = 0;
+        while (length < Width && name[length])
+            ++length;
+        std::memcpy(text_, name, length);
+        auto continues = [](char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; };
+        if (length == Width && continues(name[length])) {
+            // The cut fell inside a character: its bytes so far become U+FFFD.
+            while (length > 0 && continues(text_[length - 1]))
+                --length;
+            if (length > 0)
+                --length;  // its lead byte
+            std::memcpy(text_ + length, "\xEF\xBF\xBD", 3);
+            length += 3;
+        }
+        text_[length] = '\0';
+        name_ = text_;
+#else
+        name_ = name;
+#endif
+    }
+    NameWithin(const NameWithin &) = delete;
+    NameWithin &operator=(const NameWithin &) = delete;
+    const char *get() const { return name_; }
+
+private:
+    const char *name_;
+#if defined(PYPY_VERSION)
+    char text_[Width + 4];
+#endif
+};
+
+// The category that the version-mismatch warning goes out with: the
+// interpreter's default for PyErr_WarnEx, RuntimeWarning.
+//
+// PyPy: a null category gives UserWarning there, so RuntimeWarning is named.
+inline PyObject *default_warning_category()
+{
+#if defined(PYPY_VERSION)
+    return PyExc_RuntimeWarning;
+#else
+    return nullptr;
+#endif
+}
+
+// PyPy builds a class's Python-level view (__getattribute__, __setattr__,
+// __delattr__ in its dictionary) from the slots once, in PyType_Ready: a slot
+// replaced afterwards is never called, and without slots of its own an
+// instance of a C class gets PyPy's generic lookup and assignment, which give
+// it a __dict__ (so `obj.unknown = 1` succeeds) and ignore the precision of
+// the class's missing-attribute message. There an assignment that refuses
+// unknown names goes in as a slot before readying, and the class's lookup
+// answers, as __getattr__, only what PyPy's lookup did not find: a
+// __getattribute__ slot would put every attribute read through the C-API
+// layer twice (about three times slower reads). CPython reads the slots on
+// every access and gives a class without tp_dictoffset no instance
+// dictionary.
+#if defined(PYPY_VERSION)
+constexpr bool kAttributeSlotsBeforeReady = true;
+#else
+constexpr bool kAttributeSlotsBeforeReady = false;
+#endif
+
+// CPython's __new__ of a class with its own tp_new checks its arguments
+// before tp_new runs ("not enough arguments", not a type, not a subclass).
+// PyPy's hands tp_new whatever it is given first, and with no argument at all
+// fails inside its C-API layer with SystemError; there the class's __new__ is
+// replaced by one that makes CPython's checks.
+#if defined(PYPY_VERSION)
+constexpr bool kNewChecksNothing = true;
+#else
+constexpr bool kNewChecksNothing = false;
+#endif
+
+// Whether instances of `type` have an instance dictionary, so that the
+// interpreter's generic lookup and assignment serve them.
+//
+// PyPy: tp_dictoffset says nothing there; every class made by a class
+// statement (a heap type) gives its instances a dictionary, whatever its
+// __slots__, and such classes keep PyPy's own lookup and assignment.
+inline bool has_instance_dict(PyTypeObject *type)
+{
+#if defined(PYPY_VERSION)
+    return PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE);
+#else
+    return type->tp_dictoffset != 0;
+#endif
+}
+
+// The interpreter's generic assignment's text for a name that an object
+// without an instance dictionary does not have. 3.13 added the reason.
+#if PY_VERSION_HEX >= 0x030D0000
+constexpr const char kNoAttributeToSet[] =
+    "'%.100s' object has no attribute '%U' and no __dict__ for setting new attributes";
+#else
+constexpr const char kNoAttributeToSet[] = "'%.100s' object has no attribute '%U'";
+#endif
+
+// PyModule_Create's namespace holds __doc__ (None when the module has no doc
+// string).
+//
+// PyPy leaves __doc__ out of the namespace of a module without a doc string;
+// it is added as None.
+inline int complete_module_namespace(PyObject *module_dict)
+{
+#if defined(PYPY_VERSION)
+    PyObject *doc = PyUnicode_InternFromString("__doc__");
+    if (!doc)
+        return -1;
+    int has = PyDict_Contains(module_dict, doc);
+    int result = has ? has : PyDict_SetItem(module_dict, doc, Py_None);
+    Py_DECREF(doc);
+    return result < 0 ? -1 : 0;
+#else
+    (void)module_dict;
+    return 0;
 #endif
 }
 

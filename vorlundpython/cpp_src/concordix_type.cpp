@@ -23,8 +23,25 @@ void cinit(ConcordixObject *self)
 // tp_new. No tp_init of its own: the base object's initialiser accepts the
 // extra arguments of a class that overrides tp_new, so construction takes
 // any arguments.
+//
+// `type` must be the class or a subclass: the instance record is written
+// into what `type` allocates. CPython's `Concordix.__new__(X)` refuses
+// anything else before getting here; PyPy's passes on any object, and C
+// code may call the slot directly, so it is checked here too, with CPython's
+// own texts.
 PyObject *type_new(PyTypeObject *type, PyObject *, PyObject *)
 {
+    if (type != &ConcordixType && !PyType_Check(reinterpret_cast<PyObject *>(type))) {
+        PyErr_Format(PyExc_TypeError, "%s.__new__(X): X is not a type object (%s)",
+                     ConcordixType.tp_name, Py_TYPE(type)->tp_name);
+        return nullptr;
+    }
+    if (type != &ConcordixType && !PyType_IsSubtype(type, &ConcordixType)) {
+        PyErr_Format(PyExc_TypeError, "%s.__new__(%s): %s is not a subtype of %s",
+                     ConcordixType.tp_name, type->tp_name, type->tp_name,
+                     ConcordixType.tp_name);
+        return nullptr;
+    }
     PyObject *o;
     if (PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT))
         o = PyBaseObject_Type.tp_new(type, module_state.empty_tuple, nullptr);
@@ -63,14 +80,14 @@ void type_dealloc(PyObject *o)
 PyObject *generic_getattr_no_dict(PyObject *o, PyObject *name)
 {
     PyTypeObject *type = Py_TYPE(o);
-    if (type->tp_dictoffset || !PyUnicode_Check(name))
+    if (compat::has_instance_dict(type) || !PyUnicode_Check(name))
         return PyObject_GenericGetAttr(o, name);
     // Owned: a descriptor's __get__ (or, without a GIL, another thread) may
     // drop the class's reference.
     PyObject *found = compat::type_lookup_ref(type, name);
     if (!found) {
         PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%U'",
-                     type->tp_name, name);
+                     compat::NameWithin<50>(type->tp_name).get(), name);
         return nullptr;
     }
     descrgetfunc get = Py_TYPE(found)->tp_descr_get;
@@ -79,6 +96,91 @@ PyObject *generic_getattr_no_dict(PyObject *o, PyObject *name)
     PyObject *bound = get(found, o, reinterpret_cast<PyObject *>(type));
     Py_DECREF(found);
     return bound;
+}
+
+// tp_setattro where the interpreter would otherwise give instances of the
+// class a dictionary (compat::kAttributeSlotsBeforeReady): the generic
+// assignment of an object without one, with the interpreter's texts. A name
+// that the class defines goes to its descriptor; any other is refused.
+int setattr_no_dict(PyObject *o, PyObject *name, PyObject *value)
+{
+    PyTypeObject *type = Py_TYPE(o);
+    if (compat::has_instance_dict(type) || !PyUnicode_Check(name))
+        return PyObject_GenericSetAttr(o, name, value);
+    PyObject *found = compat::type_lookup_ref(type, name);
+    descrsetfunc set = found ? Py_TYPE(found)->tp_descr_set : nullptr;
+    int result = -1;
+    if (set)
+        result = set(found, o, value);
+    else if (found)
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object attribute '%U' is read-only",
+                     compat::NameWithin<100>(type->tp_name).get(), name);
+    else
+        PyErr_Format(PyExc_AttributeError, compat::kNoAttributeToSet,
+                     compat::NameWithin<100>(type->tp_name).get(), name);
+    Py_XDECREF(found);
+    return result;
+}
+
+// __getattr__ where the class's lookup cannot be its slot
+// (compat::kAttributeSlotsBeforeReady): the interpreter's own lookup found
+// nothing, and the class's lookup raises its own message.
+PyObject *missing_attribute(PyObject *o, PyObject *name)
+{
+    return generic_getattr_no_dict(o, name);
+}
+
+PyMethodDef missing_attribute_method = {"__getattr__", missing_attribute, METH_O, nullptr};
+
+int install_missing_attribute_hook(PyTypeObject *type)
+{
+    PyObject *hook = PyDescr_NewMethod(type, &missing_attribute_method);
+    if (!hook)
+        return -1;
+    int stored = PyDict_SetItemString(type->tp_dict, "__getattr__", hook);
+    Py_DECREF(hook);
+    if (stored < 0)
+        return -1;
+    PyType_Modified(type);
+    return 0;
+}
+
+// __new__ where the interpreter's own does not check its arguments
+// (compat::kNewChecksNothing): CPython's texts for a missing argument, then
+// tp_new, which refuses anything but the class and its subclasses itself.
+PyObject *checked_new(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    auto *type = reinterpret_cast<PyTypeObject *>(self);
+    Py_ssize_t count = PyTuple_GET_SIZE(args);
+    if (count < 1) {
+        PyErr_Format(PyExc_TypeError, "%s.__new__(): not enough arguments", type->tp_name);
+        return nullptr;
+    }
+    PyObject *rest = PyTuple_GetSlice(args, 1, count);
+    if (!rest)
+        return nullptr;
+    PyObject *o = type->tp_new(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(args, 0)), rest,
+                               kwargs);
+    Py_DECREF(rest);
+    return o;
+}
+
+PyMethodDef checked_new_function = {"__new__", reinterpret_cast<PyCFunction>(
+                                                   reinterpret_cast<void (*)()>(checked_new)),
+                                    METH_VARARGS | METH_KEYWORDS, nullptr};
+
+int install_checked_new(PyTypeObject *type)
+{
+    PyObject *function = PyCFunction_NewEx(&checked_new_function,
+                                           reinterpret_cast<PyObject *>(type), nullptr);
+    if (!function)
+        return -1;
+    int stored = PyDict_SetItemString(type->tp_dict, "__new__", function);
+    Py_DECREF(function);
+    if (stored < 0)
+        return -1;
+    PyType_Modified(type);
+    return 0;
 }
 
 // The one slot of the C-level table: four plain stores, no checks. (Each is
@@ -121,6 +223,9 @@ PyTypeObject make_concordix_type()
     type.tp_methods = refusal_methods;
     type.tp_getset = counter_accessors;
     type.tp_new = type_new;
+    if (compat::kAttributeSlotsBeforeReady) {
+        type.tp_setattro = setattr_no_dict;
+    }
     return type;
 }
 
@@ -136,10 +241,15 @@ int type_init()
 
     if (PyType_Ready(&ConcordixType) < 0)
         return type_init_failed(1995);
+    if (compat::kAttributeSlotsBeforeReady && install_missing_attribute_hook(&ConcordixType) < 0)
+        return type_init_failed(1995);
+    if (compat::kNewChecksNothing && install_checked_new(&ConcordixType) < 0)
+        return type_init_failed(1995);
     compat::clear_print_slot(&ConcordixType);
     // Only the lookup inherited from object is replaced; one that someone
     // installed on purpose stays.
-    if (ConcordixType.tp_dictoffset == 0 && ConcordixType.tp_getattro == PyObject_GenericGetAttr)
+    if (!compat::has_instance_dict(&ConcordixType) &&
+        ConcordixType.tp_getattro == PyObject_GenericGetAttr)
         ConcordixType.tp_getattro = generic_getattr_no_dict;
 
     PyObject *type = reinterpret_cast<PyObject *>(&ConcordixType);

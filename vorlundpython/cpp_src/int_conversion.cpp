@@ -2,6 +2,8 @@
 // only convert through __int__.
 #include "int_conversion.hpp"
 
+#include "module_state.hpp"
+
 namespace concordix {
 namespace {
 
@@ -11,9 +13,8 @@ namespace {
 // with the interpreter's own deprecation warning.
 PyObject *number_to_int(PyObject *o)
 {
-    PyNumberMethods *number = Py_TYPE(o)->tp_as_number;
-    if (number && number->nb_int) {
-        PyObject *result = number->nb_int(o);
+    {
+        PyObject *result = compat::call_int_slot(o, module_state.strings.int_method);
         if (result) {
             if (PyLong_CheckExact(result))
                 return result;
@@ -23,14 +24,14 @@ PyObject *number_to_int(PyObject *o)
                                      "return an instance of a strict subclass of int is "
                                      "deprecated, and may be removed in a future version of "
                                      "Python.",
-                                     Py_TYPE(result)->tp_name) < 0) {
+                                     compat::NameWithin<200>(Py_TYPE(result)->tp_name).get()) < 0) {
                     Py_DECREF(result);
                     return nullptr;
                 }
                 return result;
             }
             PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int",
-                         "int", Py_TYPE(result)->tp_name);
+                         "int", compat::NameWithin<200>(Py_TYPE(result)->tp_name).get());
             Py_DECREF(result);
             return nullptr;
         }

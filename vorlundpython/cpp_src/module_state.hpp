@@ -56,6 +56,7 @@ struct ConstantStrings {
     PyObject *TypeError;
     PyObject *cline_in_traceback;
     PyObject *getstate;          // "__getstate__"
+    PyObject *int_method;        // "__int__"
     PyObject *name;              // "__name__"
     PyObject *refusal_message;   // the pickling refusal's text, not interned
     PyObject *pyx_vtable;        // "__pyx_vtable__"

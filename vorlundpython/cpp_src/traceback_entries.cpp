@@ -141,7 +141,8 @@ int cline_for_traceback(int native_line)
     } else {
         PyObject *attr = get_attribute(runtime, name);
         if (attr) {
-            int is_false = PyObject_Not(attr);
+            compat::ReentryGuard guard;
+            int is_false = guard.entered() ? PyObject_Not(attr) : -1;
             Py_DECREF(attr);
             value = is_false ? Py_False : Py_True;
             Py_INCREF(value);
@@ -154,7 +155,8 @@ int cline_for_traceback(int native_line)
         (void)PyObject_SetAttr(runtime, name, Py_False);
     } else {
         // A truth test that fails counts as false.
-        shown = PyObject_Not(value) == 0 ? native_line : 0;
+        compat::ReentryGuard guard;
+        shown = guard.entered() && PyObject_Not(value) == 0 ? native_line : 0;
         Py_DECREF(value);
     }
     compat::restore_pending_exception(saved);
