@@ -79,11 +79,11 @@ def build_variant(directory, **options):
     directory = Path(directory)
     build = directory / "build"
     defines = dict(options)
-    # Test builds take the installed build's warning and sanitizer settings
-    # (split the way setup.py splits them).
+    # Test builds take the installed build's warning, sanitizer and coverage
+    # settings (split the way setup.py splits them).
     for item in os.environ.get("CONCORDIX_CMAKE_DEFINE", "").split(";"):
         key, _, value = item.strip().partition("=")
-        if key in ("CONCORDIX_WERROR", "CONCORDIX_SANITIZE"):
+        if key in ("CONCORDIX_WERROR", "CONCORDIX_SANITIZE", "CONCORDIX_COVERAGE"):
             defines.setdefault(key, value)
     configure = [
         "cmake", "-S", str(REPO), "-B", str(build), "-G", "Ninja",
