@@ -115,3 +115,22 @@ def build_consumer(directory):
     if proc.returncode:
         raise AssertionError(f"building the consumer failed:\n{proc.stdout}\n{proc.stderr}")
     return directory / "lib"
+
+
+def assert_flat(action, *watched, rounds=400, warmup=20):
+    """Fails when `rounds` calls of `action` leave memory blocks
+    (sys.getallocatedblocks) or references to the `watched` objects behind:
+    the leak hunt's check, cheap enough for release builds. An object leaked
+    per call shows as `rounds` blocks; caches and tables that grow once in a
+    while, as far fewer."""
+    import gc
+    for _ in range(warmup):
+        action()
+    gc.collect()
+    blocks, refs = sys.getallocatedblocks(), [sys.getrefcount(o) for o in watched]
+    for _ in range(rounds):
+        action()
+    gc.collect()
+    grown = sys.getallocatedblocks() - blocks
+    assert grown < rounds // 2, f"{grown} blocks left by {rounds} rounds"
+    assert [sys.getrefcount(o) for o in watched] == refs
