@@ -78,6 +78,11 @@ def build_variant(directory, **options):
     need_compilers()
     directory = Path(directory)
     build = directory / "build"
+    # Mutation testing rebuilds the variants for every mutant: there they
+    # are kept, one tree per set of options, and rebuilt incrementally.
+    kept = os.environ.get("CONCORDIX_TEST_BUILD_DIR")
+    if kept:
+        build = Path(kept, "-".join("{}={}".format(*o) for o in sorted(options.items())))
     defines = dict(options)
     # Test builds take the installed build's warning, sanitizer and coverage
     # settings (split the way setup.py splits them).
