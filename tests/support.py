@@ -129,13 +129,15 @@ def assert_flat(action, *watched, rounds=400, warmup=20):
     per call shows as `rounds` blocks; caches and tables that grow once in a
     while, as far fewer."""
     import gc
+    # Interpreters without reference counts have neither count.
+    references = getattr(sys, "getrefcount", lambda o: 0)
     for _ in range(warmup):
         action()
     gc.collect()
-    blocks, refs = sys.getallocatedblocks(), [sys.getrefcount(o) for o in watched]
+    blocks, refs = sys.getallocatedblocks(), [references(o) for o in watched]
     for _ in range(rounds):
         action()
     gc.collect()
     grown = sys.getallocatedblocks() - blocks
     assert grown < rounds // 2, f"{grown} blocks left by {rounds} rounds"
-    assert [sys.getrefcount(o) for o in watched] == refs
+    assert [references(o) for o in watched] == refs
