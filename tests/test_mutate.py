@@ -31,12 +31,12 @@ def test_the_seeded_sample_repeats_exactly_on_every_interpreter():
 
 
 @pytest.mark.parametrize("mutant, description", [
-    ("a\nB\nc\n", "f.cpp:2: B"),
+    ("a\n  B\nc\n", "f.cpp:2: B"),
     ("a\nbreak;\nb\nc\n", "f.cpp:2: break;"),
     ("a\nc\n", "f.cpp:2: (line deleted)"),
 ])
 def test_mutants_are_named_by_the_line_they_change(mutant, description):
-    assert mutate.describe("f.cpp", "a\n  b\nc\n", mutant) == description
+    assert mutate.describe("f.cpp", "a\nb\nc\n", mutant) == description
 
 
 def test_every_equivalent_names_a_mutated_file_and_says_why():

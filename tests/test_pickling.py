@@ -212,7 +212,7 @@ def test_setup_reduce_stands_back_for_a_class_with_its_own_pickling(hooks_build)
         # Nothing the set-up makes is left behind, set up, standing back or failing.
         from support import assert_flat
         plain, unequal = cases["plain"], cases["name_unequal"]
-        assert_flat(lambda: m._setup_reduce(plain), *vars(plain).values())
+        assert_flat(lambda: m._setup_reduce(plain), plain.__reduce__, plain.__setstate__)
         assert_flat(lambda: m._setup_reduce(unequal), vars(unequal)["__reduce__"], Reducer.__name__)
         def failed(cls=failing_lookup("__reduce__")):
             try:
