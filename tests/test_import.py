@@ -89,6 +89,21 @@ def test_registration_leaves_an_existing_sys_modules_entry(preregistered):
 
 
 @subprocess_only
+def test_import_after_leaving_sys_modules_gets_a_copy_of_the_namespace():
+    # The module keeps process-wide state: the interpreter copies the first
+    # namespace for a later import instead of calling the entry point again.
+    result = run_json("""
+        import json, sys
+        import vorlundpython.Concordix as first
+        del sys.modules["vorlundpython.Concordix"]
+        import vorlundpython.Concordix as second
+        print(json.dumps([second is first, second.Concordix is first.Concordix,
+                          sorted(vars(second)) == sorted(vars(first))]))
+    """)
+    assert result == [False, True, True]
+
+
+@subprocess_only
 @pytest.mark.parametrize("existing", [False, True])
 def test_cython_runtime_is_shared_or_created(existing):
     result = run_json(f"""

@@ -194,17 +194,25 @@ def test_setup_reduce_stands_back_for_a_class_with_its_own_pickling(hooks_build)
             __name__ = Unequal("__reduce_cython__")
             def __call__(self): return None
         cases["name_unequal"] = type("U", (), {**refusal_pair(), "__reduce__": Reducer()})
+        class Nameless:  # asking its instances for __name__ fails
+            def __call__(self): return None
+        cases["nameless"] = type("N", (), {**refusal_pair(), "__reduce__": Nameless()})
 
-        def failing_lookup(failing):
+        def failing_lookup(failing, moved=False):
             class Meta(type):
                 def __getattribute__(cls, name):
                     if name == failing: raise LookupError(name)
                     return type.__getattribute__(cls, name)
-            return Meta(failing, (), refusal_pair())
+            namespace = refusal_pair()
+            if moved:  # the refusal already stands under __reduce__
+                namespace["__reduce__"] = namespace["__reduce_cython__"]
+                namespace["__reduce__"].__name__ = "__reduce_cython__"
+            return Meta(failing + "moved" * moved, (), namespace)
         keys = lambda cls: sorted(k for k in vars(cls) if k.startswith("__re") or k.startswith("__se"))
         report = {name: [m._setup_reduce(cls), keys(cls)] for name, cls in cases.items()}
         report["again"] = [m._setup_reduce(cases["plain"]), keys(cases["plain"])]
-        for cls in (type("Bare", (), {}), failing_lookup("__reduce_ex__"), failing_lookup("__reduce__")):
+        for cls in (type("Bare", (), {}), failing_lookup("__reduce_ex__"), failing_lookup("__reduce__"),
+                    failing_lookup("__reduce_cython__", moved=True)):
             try:
                 m._setup_reduce(cls)
             except Exception as e:
@@ -231,9 +239,11 @@ def test_setup_reduce_stands_back_for_a_class_with_its_own_pickling(hooks_build)
         "own_setstate": [0, ["__reduce__", "__setstate__", "__setstate_cython__"]],
         "again": [0, ["__reduce__", "__setstate__"]],  # a repeated set-up finds nothing to move
         "name_unequal": [0, ["__reduce__", *pair]],  # stands back, nothing left pending
+        "nameless": [0, ["__reduce__", *pair]],
         "Bare": "AttributeError",
         "__reduce_ex__": "LookupError",
         "__reduce__": "LookupError",
+        "__reduce_cython__moved": "LookupError",
     }
 
 
