@@ -129,8 +129,10 @@ def test_cython_runtime_is_shared_or_created(existing):
 @pytest.mark.parametrize("switch", ["absent", "true"])
 def test_missing_builtin_fails_the_import_with_one_plain_entry_and_a_retry_works(switch):
     result = run_json(f"""
-        import builtins, json, sys, traceback, types
-        from support import assert_flat
+        import builtins, json, sys, traceback, types, warnings
+        with warnings.catch_warnings():  # what pytest's own imports warn of is not the test's
+            warnings.simplefilter("ignore")
+            from support import assert_flat
         if "{switch}" == "true":
             runtime = sys.modules["cython_runtime"] = types.ModuleType("cython_runtime")
             runtime.cline_in_traceback = True
