@@ -8,6 +8,7 @@ up) with a single configuration.
 
 CONCORDIX_CMAKE_DEFINE passes CMake options to the build, separated by ';'
 (for example "CONCORDIX_WERROR=ON;CONCORDIX_SANITIZE=address,undefined").
+CONCORDIX_BUILD_DIR, when set, is the CMake tree to build in and keep.
 """
 import os
 import shutil
@@ -52,7 +53,14 @@ class CMakeBuild(build_ext):
 
     def build_extension(self, ext):
         # A fresh CMake tree every time: a cached one would keep the options
-        # (sanitizers, say) of whichever build ran there before.
+        # (sanitizers, say) of whichever build ran there before. A coverage
+        # build names a tree to keep: its counters are written beside the
+        # objects when the tests run.
+        kept = os.environ.get("CONCORDIX_BUILD_DIR")
+        if kept:
+            shutil.rmtree(kept, ignore_errors=True)
+            self.cmake_build(ext, Path(kept).resolve())
+            return
         with tempfile.TemporaryDirectory(prefix="vorlundpython-cmake-") as build_dir:
             self.cmake_build(ext, Path(build_dir))
 

@@ -87,12 +87,17 @@ def build_variant(directory, **options):
     need_compilers()
     directory = Path(directory)
     build = directory / "build"
+    # Mutation testing rebuilds the variants for every mutant: there they
+    # are kept, one tree per set of options, and rebuilt incrementally.
+    kept = os.environ.get("CONCORDIX_TEST_BUILD_DIR")
+    if kept:
+        build = Path(kept, "-".join("{}={}".format(*o) for o in sorted(options.items())))
     defines = dict(options)
-    # Test builds take the installed build's warning and sanitizer settings
-    # (split the way setup.py splits them).
+    # Test builds take the installed build's warning, sanitizer and coverage
+    # settings (split the way setup.py splits them).
     for item in os.environ.get("CONCORDIX_CMAKE_DEFINE", "").split(";"):
         key, _, value = item.strip().partition("=")
-        if key in ("CONCORDIX_WERROR", "CONCORDIX_SANITIZE"):
+        if key in ("CONCORDIX_WERROR", "CONCORDIX_SANITIZE", "CONCORDIX_COVERAGE"):
             defines.setdefault(key, value)
     configure = [
         "cmake", "-S", str(REPO), "-B", str(build), "-G", "Ninja",
@@ -124,3 +129,25 @@ def build_consumer(directory):
     if proc.returncode:
         raise AssertionError(f"building the consumer failed:\n{proc.stdout}\n{proc.stderr}")
     return directory / "lib"
+
+
+def assert_flat(action, *watched, rounds=400, warmup=20):
+    """Fails when `rounds` calls of `action` leave memory blocks
+    (sys.getallocatedblocks) or references to the `watched` objects behind:
+    the leak hunt's check, cheap enough for release builds. An object leaked
+    per call shows as `rounds` blocks; caches and tables that grow once in a
+    while, as far fewer."""
+    import gc
+    # Interpreters without reference counts (PyPy) have neither count.
+    references = getattr(sys, "getrefcount", lambda o: 0)
+    allocated = getattr(sys, "getallocatedblocks", lambda: 0)
+    for _ in range(warmup):
+        action()
+    gc.collect()
+    blocks, refs = allocated(), [references(o) for o in watched]
+    for _ in range(rounds):
+        action()
+    gc.collect()
+    grown = allocated() - blocks
+    assert grown < rounds // 2, f"{grown} blocks left by {rounds} rounds"
+    assert [references(o) for o in watched] == refs

@@ -22,6 +22,8 @@ def test_class_shape():
     assert Concordix.__doc__ is None
     assert Concordix.__module__ == "vorlundpython.Concordix"
     assert type(Concordix.__dict__["__pyx_vtable__"]).__name__ == "PyCapsule"
+    # Class attributes without __get__ read through an instance are the class's own.
+    assert obj.__doc__ is None and obj.__pyx_vtable__ is Concordix.__dict__["__pyx_vtable__"]
     if PYPY:
         # PyPy's own: every object takes weak references, and its C-API layer
         # gives the class __dict__ and __weakref__ descriptors (the dict stays
@@ -104,6 +106,17 @@ def test_subclass_finaliser_runs_once_and_may_resurrect(slots):
     gc.collect()
     assert calls == [7]
     assert kept[0].total == 7  # resurrected, intact
+
+
+def test_abstract_subclass_gets_the_interpreters_own_refusal():
+    import abc
+    body = {"compare": abc.abstractmethod(lambda self: None)}
+    with pytest.raises(TypeError) as theirs:
+        abc.ABCMeta("Abstract", (), dict(body))()
+    with pytest.raises(TypeError) as ours:  # the arguments are not passed on
+        abc.ABCMeta("Abstract", (Concordix,), dict(body))(1, x=2)
+    assert str(ours.value) == str(theirs.value)
+    assert str(ours.value).startswith("Can't instantiate abstract class Abstract")
 
 
 def test_new_refuses_unrelated_types():

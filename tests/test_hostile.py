@@ -14,7 +14,7 @@ import weakref
 
 import pytest
 
-from support import PYPY, run_json, run_python
+from support import PYPY, assert_flat, run_json, run_python
 from vorlundpython.Concordix import Concordix
 
 DECLARATIONS = ".\\vorlundpython\\Concordix"
@@ -153,6 +153,48 @@ def test_int_subclass_result_released_with_a_failing_finaliser(monkeypatch):
     if not hasattr(sys, "unraisablehook"):
         unraisable = [ZeroDivisionError] * printed.getvalue().count("ZeroDivisionError: in __del__")
     assert unraisable == [ZeroDivisionError] * 2
+
+
+class Finalised(Concordix):
+    def __del__(self):
+        pass
+
+
+WATCHED = 10**6 + 7  # an int that the interpreter does not cache
+
+
+def swallowing(errors, warn):
+    """A loop body that makes `make()` and drops it, expecting `errors`."""
+    def wrap(make):
+        def action():
+            with warnings.catch_warnings():
+                warnings.simplefilter(warn, DeprecationWarning)
+                try:
+                    make()
+                except errors:
+                    pass
+        return action
+    return wrap
+
+
+@pytest.mark.parametrize("make, errors, warn", [
+    (Concordix, (), "ignore"),
+    (type("Slotted", (Concordix,), {"__slots__": ()}), (), "ignore"),
+    (type("WithDict", (Concordix,), {}), (), "ignore"),
+    (Finalised, (), "ignore"),
+    (lambda: setattr(Concordix(), "total", Converts(lambda self: WATCHED)), (), "ignore"),
+    (lambda: setattr(Concordix(), "total", Converts(lambda self: Hostile(WATCHED))), (), "ignore"),
+    (lambda: setattr(Concordix(), "total", Converts(lambda self: Hostile(WATCHED))),
+     DeprecationWarning, "error"),
+    (lambda: setattr(Concordix(), "total", Converts(lambda self: str(WATCHED))), TypeError, "ignore"),
+    (lambda: setattr(Concordix(), "total", "x"), TypeError, "ignore"),
+    (lambda: Concordix().__reduce__(), TypeError, "ignore"),
+    (lambda: Concordix().__setstate__(None), TypeError, "ignore"),
+], ids=["class", "slots-subclass", "dict-subclass", "finalised-subclass", "int-result",
+        "int-subclass-result", "int-subclass-warning-raises", "non-int-result",
+        "failed-assignment", "reduce-refused", "setstate-refused"])
+def test_loops_leave_no_blocks_or_references_behind(make, errors, warn):
+    assert_flat(swallowing(errors, warn)(make), WATCHED, Concordix)
 
 
 class SwitchThatDropsItself:

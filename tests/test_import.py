@@ -54,21 +54,55 @@ def test_second_entry_call_returns_the_module_with_one_more_reference():
 
 @subprocess_only
 @cpython_only("no ctypes.PyDLL to call the entry point directly")
-@pytest.mark.parametrize("preregistered", [False, True])
+@pytest.mark.parametrize("preregistered", [False, True, "lookup-raises"])
 def test_registration_leaves_an_existing_sys_modules_entry(preregistered):
     result = run_json(f"""
-        import ctypes, importlib.machinery, json, sys, vorlundpython
+        import ctypes, importlib.machinery, json, sys, traceback, vorlundpython
         spec = importlib.machinery.PathFinder.find_spec("vorlundpython.Concordix", vorlundpython.__path__)
         sentinel = object()
-        if {preregistered}:
+
+        class Collides:  # looking the name up compares it with this key, which raises
+            def __hash__(self): return hash("vorlundpython.Concordix")
+            def __eq__(self, other): raise KeyError("compared")
+        if {preregistered!r} == "lookup-raises":
+            sys.modules[Collides()] = sentinel
+        elif {preregistered}:
             sys.modules["vorlundpython.Concordix"] = sentinel
         entry = ctypes.PyDLL(spec.origin).PyInit_Concordix
         entry.restype = ctypes.py_object
-        made = entry()
+        try:
+            made = entry()
+        except KeyError as e:
+            frames = [f for f, _ in traceback.walk_tb(e.__traceback__)
+                      if f.f_code.co_filename.startswith("vorlundpython")]
+            print(json.dumps([str(e), [f.f_code.co_name for f in frames],
+                              ["__spec__" in f.f_globals for f in frames],
+                              [k for k in sys.modules if type(k) is str and k.endswith("Concordix")]]))
+            raise SystemExit
         registered = sys.modules["vorlundpython.Concordix"]
         print(json.dumps([registered is sentinel, registered is made, made.Concordix().total]))
     """)
-    assert result == [preregistered, not preregistered, 0]
+    if preregistered == "lookup-raises":
+        # The failure is the import's, with its entry; the namespace left
+        # behind in that entry keeps no __spec__, nothing is registered.
+        assert result == ["'compared'", ["init vorlundpython.Concordix"], [False], []]
+    else:
+        assert result == [preregistered, not preregistered, 0]
+
+
+@subprocess_only
+def test_import_after_leaving_sys_modules_gets_a_copy_of_the_namespace():
+    # The module keeps process-wide state: the interpreter copies the first
+    # namespace for a later import instead of calling the entry point again.
+    result = run_json("""
+        import json, sys
+        import vorlundpython.Concordix as first
+        del sys.modules["vorlundpython.Concordix"]
+        import vorlundpython.Concordix as second
+        print(json.dumps([second is first, second.Concordix is first.Concordix,
+                          sorted(vars(second)) == sorted(vars(first))]))
+    """)
+    assert result == [False, True, True]
 
 
 @subprocess_only
@@ -97,7 +131,10 @@ def test_cython_runtime_is_shared_or_created(existing):
 @pytest.mark.parametrize("switch", ["absent", "true"])
 def test_missing_builtin_fails_the_import_with_one_plain_entry_and_a_retry_works(switch):
     result = run_json(f"""
-        import builtins, json, sys, traceback, types
+        import builtins, json, sys, traceback, types, warnings
+        with warnings.catch_warnings():  # what pytest's own imports warn of is not the test's
+            warnings.simplefilter("ignore")
+            from support import assert_flat
         if "{switch}" == "true":
             runtime = sys.modules["cython_runtime"] = types.ModuleType("cython_runtime")
             runtime.cline_in_traceback = True
@@ -107,6 +144,13 @@ def test_missing_builtin_fails_the_import_with_one_plain_entry_and_a_retry_works
             import vorlundpython.Concordix
         except NameError as e:
             error = e
+        # Retried failures leave nothing behind (the names made for them included).
+        def fail_again():
+            try:
+                import vorlundpython.Concordix
+            except NameError:
+                pass
+        assert_flat(fail_again, rounds=200, warmup=1000)
         builtins.TypeError = saved
         # Formatting it warns of nothing (-W error), whatever the interpreter.
         traceback.format_exception(type(error), error, error.__traceback__)

@@ -187,13 +187,47 @@ def test_setup_reduce_stands_back_for_a_class_with_its_own_pickling(hooks_build)
             "own_reduce": type("R", (), {**refusal_pair(), "__reduce__": lambda s: None}),
             "own_setstate": type("S", (), {**refusal_pair(), "__setstate__": lambda s, x: None}),
         }
+        class Unequal(str):  # a __name__ whose comparison fails
+            def __eq__(self, other): raise ZeroDivisionError("compared")
+            __hash__ = str.__hash__
+        class Reducer:
+            __name__ = Unequal("__reduce_cython__")
+            def __call__(self): return None
+        cases["name_unequal"] = type("U", (), {**refusal_pair(), "__reduce__": Reducer()})
+        class Nameless:  # asking its instances for __name__ fails
+            def __call__(self): return None
+        cases["nameless"] = type("N", (), {**refusal_pair(), "__reduce__": Nameless()})
+
+        def failing_lookup(failing, moved=False):
+            class Meta(type):
+                def __getattribute__(cls, name):
+                    if name == failing: raise LookupError(name)
+                    return type.__getattribute__(cls, name)
+            namespace = refusal_pair()
+            if moved:  # the refusal already stands under __reduce__
+                namespace["__reduce__"] = namespace["__reduce_cython__"]
+                namespace["__reduce__"].__name__ = "__reduce_cython__"
+            return Meta(failing + "moved" * moved, (), namespace)
         keys = lambda cls: sorted(k for k in vars(cls) if k.startswith("__re") or k.startswith("__se"))
         report = {name: [m._setup_reduce(cls), keys(cls)] for name, cls in cases.items()}
         report["again"] = [m._setup_reduce(cases["plain"]), keys(cases["plain"])]
-        try:
-            m._setup_reduce(type("Bare", (), {}))
-        except AttributeError as e:
-            report["bare"] = "AttributeError"
+        for cls in (type("Bare", (), {}), failing_lookup("__reduce_ex__"), failing_lookup("__reduce__"),
+                    failing_lookup("__reduce_cython__", moved=True)):
+            try:
+                m._setup_reduce(cls)
+            except Exception as e:
+                report[cls.__name__] = type(e).__name__
+        # Nothing the set-up makes is left behind, set up, standing back or failing.
+        from support import assert_flat
+        plain, unequal = cases["plain"], cases["name_unequal"]
+        assert_flat(lambda: m._setup_reduce(plain), plain.__reduce__, plain.__setstate__)
+        assert_flat(lambda: m._setup_reduce(unequal), vars(unequal)["__reduce__"], Reducer.__name__)
+        def failed(cls=failing_lookup("__reduce__")):
+            try:
+                m._setup_reduce(cls)
+            except LookupError:
+                pass
+        assert_flat(failed)
         print(json.dumps(report))
     """, path=hooks_build)
     pair = ["__reduce_cython__", "__setstate_cython__"]
@@ -204,7 +238,12 @@ def test_setup_reduce_stands_back_for_a_class_with_its_own_pickling(hooks_build)
         "own_reduce": [0, ["__reduce__", *pair]],
         "own_setstate": [0, ["__reduce__", "__setstate__", "__setstate_cython__"]],
         "again": [0, ["__reduce__", "__setstate__"]],  # a repeated set-up finds nothing to move
-        "bare": "AttributeError",
+        "name_unequal": [0, ["__reduce__", *pair]],  # stands back, nothing left pending
+        "nameless": [0, ["__reduce__", *pair]],
+        "Bare": "AttributeError",
+        "__reduce_ex__": "LookupError",
+        "__reduce__": "LookupError",
+        "__reduce_cython__moved": "LookupError",
     }
 
 
@@ -217,6 +256,9 @@ def test_exception_creation_and_raising_paths(hooks_build):
         class Odd(Exception):
             def __new__(cls, *args): return 5
 
+        class Failing(Exception):
+            def __init__(self): raise KeyError("in the constructor")
+
         def outcome(call, *args):
             try:
                 call(*args)
@@ -227,6 +269,7 @@ def test_exception_creation_and_raising_paths(hooks_build):
             outcome(m._raise_exception, KeyError),
             outcome(m._raise_exception, Odd),
             outcome(m._raise_exception, 7),
+            outcome(m._raise_exception, Failing),
             outcome(m._call_object, m._silent_failure(), ()),
             outcome(m._call_object, 3, ()),
             outcome(m._call_object, TypeError, ("made",)) is None,
@@ -236,6 +279,7 @@ def test_exception_creation_and_raising_paths(hooks_build):
     assert result[2][0] == "TypeError" and result[2][1].endswith(
         "should have returned an instance of BaseException, not <class 'int'>")
     assert result[3] == ["TypeError", "raise: exception class must be a subclass of BaseException"]
-    assert result[4] == ["SystemError", "NULL result without error in PyObject_Call"]
-    assert result[5][0] == "TypeError"
-    assert result[6] is True
+    assert result[4] == ["KeyError", "'in the constructor'"]
+    assert result[5] == ["SystemError", "NULL result without error in PyObject_Call"]
+    assert result[6][0] == "TypeError"
+    assert result[7] is True

@@ -108,9 +108,13 @@ def test_cache_keys_order_growth_and_uncached_line_zero(hooks_build):
             except KeyError as e:
                 return traceback.extract_tb(e.__traceback__)[-1], e.__traceback__.tb_next.tb_frame.f_code
         report = {}
-        for line in range(1000, 1064):
-            fail("f%d" % line, 0, line)
+        _, one = fail("f1000", 0, 1000)  # a cache of one entry finds it
+        report["one"] = [m._code_cache()[0], fail("again", 0, 1000)[1] is one]
+        codes = {line: fail("f%d" % line, 0, line)[1] for line in range(1000, 1064)}
         report["64"] = m._code_cache()[:2]
+        # A full cache finds its first, middle and last keys, adds nothing.
+        report["full"] = [fail("x", 0, k)[1] is codes[k] for k in (1000, 1031, 1032, 1063)]
+        report["full"].append(m._code_cache()[:2])
         fail("f1064", 0, 1064)
         report["65"] = m._code_cache()[:2]
         fail("lowest", 0, 500)          # below every key: inserted in front
@@ -127,9 +131,20 @@ def test_cache_keys_order_growth_and_uncached_line_zero(hooks_build):
         _, zero1 = fail("zero", 0, 0)
         _, zero2 = fail("zero", 0, 0)
         report["zero"] = [zero1 is zero2, m._code_cache()[0] == count]
+
+        def other_file_each_time():  # a new code object every time, replacing the last
+            for index in (1, 2):
+                try:
+                    m._raise_with_entry(KeyError("k"), "alternating", 0, 3000, index)
+                except KeyError:
+                    pass
+        from support import assert_flat
+        assert_flat(other_file_each_time)
         print(json.dumps(report))
     """, path=hooks_build)
-    assert result["64"][1] == 64 and result["65"][1] == 128
+    assert result["one"] == [1, True]
+    assert result["64"] == [64, 64] and result["full"] == [True] * 4 + [[64, 64]]
+    assert result["65"][1] == 128
     assert result["65"][0] == result["64"][0] + 1
     assert result["native"] == "native (vorlundpython/cpp_src/Concordix:77)"
     assert result["order"][0] and result["order"][1] == -77 and result["order"][2] == 500

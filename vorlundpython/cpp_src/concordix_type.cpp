@@ -31,6 +31,7 @@ void cinit(ConcordixObject *self)
 // own texts.
 PyObject *type_new(PyTypeObject *type, PyObject *, PyObject *)
 {
+    // GCOVR_EXCL_START: CPython's __new__ wrapper refuses these first; PyPy's suite reaches them
     if (type != &ConcordixType && !PyType_Check(reinterpret_cast<PyObject *>(type))) {
         PyErr_Format(PyExc_TypeError, "%s.__new__(X): X is not a type object (%s)",
                      ConcordixType.tp_name, Py_TYPE(type)->tp_name);
@@ -42,6 +43,7 @@ PyObject *type_new(PyTypeObject *type, PyObject *, PyObject *)
                      ConcordixType.tp_name);
         return nullptr;
     }
+    // GCOVR_EXCL_STOP
     PyObject *o;
     if (PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT))
         o = PyBaseObject_Type.tp_new(type, module_state.empty_tuple, nullptr);
@@ -61,16 +63,18 @@ PyObject *type_new(PyTypeObject *type, PyObject *, PyObject *)
 // then left untouched. Out of line: no instance of the class itself gets here.
 [[gnu::noinline, gnu::cold]] bool finalizer_resurrects(PyObject *o)
 {
+    // GCOVR_EXCL_START: only a C subclass with a finaliser and no garbage collection gets here
     if (PyType_IS_GC(Py_TYPE(o)) && compat::gc_is_finalized(o))
         return false;
     return PyObject_CallFinalizerFromDealloc(o) != 0;
+    // GCOVR_EXCL_STOP
 }
 
 // tp_dealloc. Nothing inside an instance is owned.
 void type_dealloc(PyObject *o)
 {
-    if (compat::has_finalizer(Py_TYPE(o)) && finalizer_resurrects(o))
-        return;
+    if (compat::has_finalizer(Py_TYPE(o)) && finalizer_resurrects(o))  // GCOVR_EXCL_BR_LINE: as above
+        return;  // GCOVR_EXCL_LINE: as above
     Py_TYPE(o)->tp_free(o);
 }
 
@@ -80,8 +84,10 @@ void type_dealloc(PyObject *o)
 PyObject *generic_getattr_no_dict(PyObject *o, PyObject *name)
 {
     PyTypeObject *type = Py_TYPE(o);
-    if (compat::has_instance_dict(type) || !PyUnicode_Check(name))
-        return PyObject_GenericGetAttr(o, name);
+    // Python subclasses get the interpreter's own lookup, and PyObject_GetAttr
+    // checks the name before any slot: only C code reaches the fallback.
+    if (compat::has_instance_dict(type) || !PyUnicode_Check(name))  // GCOVR_EXCL_BR_LINE: see above
+        return PyObject_GenericGetAttr(o, name);  // GCOVR_EXCL_LINE: see above
     // Owned: a descriptor's __get__ (or, without a GIL, another thread) may
     // drop the class's reference.
     PyObject *found = compat::type_lookup_ref(type, name);
@@ -98,6 +104,7 @@ PyObject *generic_getattr_no_dict(PyObject *o, PyObject *name)
     return bound;
 }
 
+// GCOVR_EXCL_START: PyPy only (compat::kAttributeSlotsBeforeReady, compat::kNewChecksNothing)
 // tp_setattro where the interpreter would otherwise give instances of the
 // class a dictionary (compat::kAttributeSlotsBeforeReady): the generic
 // assignment of an object without one, with the interpreter's texts. A name
@@ -182,6 +189,8 @@ int install_checked_new(PyTypeObject *type)
     PyType_Modified(type);
     return 0;
 }
+
+// GCOVR_EXCL_STOP
 
 // The one slot of the C-level table: four plain stores, no checks. (Each is
 // whole where other threads may read the count at once.)

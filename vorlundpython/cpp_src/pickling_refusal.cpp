@@ -72,8 +72,8 @@ int unable_to_set_up(PyObject *type)
     // find them under their old keys and fail.
     PyType_Modified(reinterpret_cast<PyTypeObject *>(type));
     // Only the lookups on the base type fail without an exception of their own.
-    if (!PyErr_Occurred())
-        PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %s",
+    if (!PyErr_Occurred())  // GCOVR_EXCL_BR_LINE: object always has both, see setup_reduce
+        PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %s",  // GCOVR_EXCL_LINE: as above
                      reinterpret_cast<PyTypeObject *>(type)->tp_name);
     return -1;
 }
@@ -134,8 +134,8 @@ void raise_exception(PyObject *exception)
     }
     if (PyExceptionClass_Check(exception)) {
         PyObject *no_args = PyTuple_New(0);
-        if (!no_args)
-            return;
+        if (!no_args)  // GCOVR_EXCL_BR_LINE: the interpreter's empty tuple is a singleton
+            return;  // GCOVR_EXCL_LINE: as above
         PyObject *instance = PyObject_Call(exception, no_args, nullptr);
         Py_DECREF(no_args);
         if (!instance)
@@ -163,8 +163,8 @@ int setup_reduce(PyObject *type_object)
         return 0;
 
     PyObject *object_reduce_ex = _PyType_Lookup(&PyBaseObject_Type, s.reduce_ex);
-    if (!object_reduce_ex)
-        return unable_to_set_up(type_object);
+    if (!object_reduce_ex)  // GCOVR_EXCL_BR_LINE: object defines __reduce_ex__
+        return unable_to_set_up(type_object);  // GCOVR_EXCL_LINE: as above
     OwnedRef reduce_ex(get_attribute(type_object, s.reduce_ex));
     if (!reduce_ex)
         return unable_to_set_up(type_object);
@@ -172,8 +172,8 @@ int setup_reduce(PyObject *type_object)
         return 0;
 
     PyObject *object_reduce = _PyType_Lookup(&PyBaseObject_Type, s.reduce);
-    if (!object_reduce)
-        return unable_to_set_up(type_object);
+    if (!object_reduce)  // GCOVR_EXCL_BR_LINE: object defines __reduce__
+        return unable_to_set_up(type_object);  // GCOVR_EXCL_LINE: as above
     OwnedRef reduce(get_attribute(type_object, s.reduce));
     if (!reduce)
         return unable_to_set_up(type_object);
