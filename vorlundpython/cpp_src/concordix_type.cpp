@@ -31,7 +31,6 @@ void cinit(ConcordixObject *self)
 // own texts.
 PyObject *type_new(PyTypeObject *type, PyObject *, PyObject *)
 {
-    // GCOVR_EXCL_START: CPython's __new__ wrapper refuses these first; PyPy's suite reaches them
     if (type != &ConcordixType && !PyType_Check(reinterpret_cast<PyObject *>(type))) {
         PyErr_Format(PyExc_TypeError, "%s.__new__(X): X is not a type object (%s)",
                      ConcordixType.tp_name, Py_TYPE(type)->tp_name);
@@ -43,7 +42,6 @@ PyObject *type_new(PyTypeObject *type, PyObject *, PyObject *)
                      ConcordixType.tp_name);
         return nullptr;
     }
-    // GCOVR_EXCL_STOP
     PyObject *o;
     if (PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT))
         o = PyBaseObject_Type.tp_new(type, module_state.empty_tuple, nullptr);
