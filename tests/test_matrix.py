@@ -163,6 +163,21 @@ def test_the_first_run_in_a_root_makes_the_shared_pip_cache(tmp_path):
     assert f"mount --bind {tmp_path / 'cache' / 'pip-cache'} " in command[-1]
 
 
+@pytest.mark.parametrize("builder, suite, tool", [
+    ("build_root", "bookworm-i386", "debootstrap"),
+    ("build_emulated_root", "bookworm-arm64", "mmdebstrap"),
+])
+def test_the_first_root_built_installs_its_host_tool(tmp_path, monkeypatch, builder, suite, tool):
+    # scripts/release may build a root on a machine where scripts/matrix
+    # never ran, and so never installed the tool.
+    installed, commands = [], []
+    monkeypatch.setattr(matrix.shutil, "which", lambda name: None)
+    monkeypatch.setattr(matrix, "apt_install_on_host", installed.append)
+    monkeypatch.setattr(matrix, "run_logged", lambda command, *a, **k: commands.append(command) or 1)
+    assert not getattr(matrix, builder)(tmp_path, suite, ("3.11",), "http://mirror", tmp_path / "log")
+    assert installed == [[tool]] and tool in commands[0]
+
+
 @pytest.mark.skipif(os.geteuid() != 0, reason="the matrix checks for root "
                                               "before anything else")
 def test_cache_inside_the_repository_is_refused():
