@@ -614,6 +614,70 @@ constexpr bool kNewChecksNothing = true;
 constexpr bool kNewChecksNothing = false;
 #endif
 
+// Whether `type` still has abstract methods, so that object's tp_new
+// refuses it: 1, 0, or -1 with an exception.
+//
+// PyPy copies a class's flags into its C-level type when the class is made,
+// before abc sets __abstractmethods__, and never updates them; there the
+// class's __abstractmethods__ is asked (only classes made in Python have one).
+inline int is_abstract(PyTypeObject *type)
+{
+#if defined(PYPY_VERSION)
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE))
+        return 0;
+    PyObject *methods = PyObject_GetAttrString(reinterpret_cast<PyObject *>(type),
+                                               "__abstractmethods__");
+    if (!methods) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    int abstract = PyObject_IsTrue(methods);
+    Py_DECREF(methods);
+    return abstract;
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) ? 1 : 0;
+#endif
+}
+
+// An instance of an abstract class: object's tp_new refuses it with the
+// interpreter's own "Can't instantiate abstract class ...".
+//
+// PyPy's C-level object tp_new allocates without that check; its
+// object.__new__ makes it, and should the check pass after all, what it made
+// (an instance the class's tp_new never saw) is dropped for one of our own.
+inline PyObject *new_abstract(PyTypeObject *type, PyObject *empty_tuple)
+{
+#if defined(PYPY_VERSION)
+    (void)empty_tuple;
+    PyObject *checked = PyObject_CallMethod(reinterpret_cast<PyObject *>(&PyBaseObject_Type),
+                                            "__new__", "O", type);
+    if (!checked)
+        return nullptr;
+    Py_DECREF(checked);
+    return type->tp_alloc(type, 0);
+#else
+    return PyBaseObject_Type.tp_new(type, empty_tuple, nullptr);
+#endif
+}
+
+// The lookup slot of an object's type, to be called directly (skipping
+// PyObject_GetAttr's checks of a name that is always a str here), or null.
+//
+// PyPy: a type's slot is its C-API layer's generic lookup, which misses a
+// __getattribute__ written in Python (on a metaclass, say); there only
+// PyObject_GetAttr looks an attribute up as Python code would.
+inline getattrofunc direct_getattro(PyObject *o)
+{
+#if defined(PYPY_VERSION)
+    (void)o;
+    return nullptr;
+#else
+    return Py_TYPE(o)->tp_getattro;
+#endif
+}
+
 // Whether instances of `type` have an instance dictionary, so that the
 // interpreter's generic lookup and assignment serve them.
 //

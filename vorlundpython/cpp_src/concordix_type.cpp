@@ -42,11 +42,11 @@ PyObject *type_new(PyTypeObject *type, PyObject *, PyObject *)
                      ConcordixType.tp_name);
         return nullptr;
     }
-    PyObject *o;
-    if (PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT))
-        o = PyBaseObject_Type.tp_new(type, module_state.empty_tuple, nullptr);
-    else
-        o = type->tp_alloc(type, 0);
+    int abstract = compat::is_abstract(type);
+    if (abstract < 0)  // GCOVR_EXCL_BR_LINE: fails on PyPy only
+        return nullptr;  // GCOVR_EXCL_LINE: as above
+    PyObject *o = abstract ? compat::new_abstract(type, module_state.empty_tuple)
+                           : type->tp_alloc(type, 0);
     if (!o)
         return nullptr;
     auto *self = reinterpret_cast<ConcordixObject *>(o);

@@ -104,7 +104,7 @@ inline void record_error_position(const char *filename, int declaration_line, in
 // exception set.
 inline PyObject *get_attribute(PyObject *o, PyObject *name)
 {
-    getattrofunc getattro = Py_TYPE(o)->tp_getattro;
+    getattrofunc getattro = compat::direct_getattro(o);
     return getattro ? getattro(o, name) : PyObject_GetAttr(o, name);  // GCOVR_EXCL_BR_LINE: every class the module asks inherits object's slot
 }
 
