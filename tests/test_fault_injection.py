@@ -94,6 +94,11 @@ def outcome_of(check, result, error, fired, where):
         raise AssertionError("%s: %s (%s)" % (where, describe(result, error), e)) from None
 
 
+# What a check is given as `fired` when every allocation from the failure
+# point on fails; True is one failing allocation that was reached.
+FOR_GOOD = "for good"
+
+
 def sweep(name, op, check, prepare=None):
     """Single failures at n = 0, 1, ... until one is never reached, then the
     same points failing for good. Records the number of failure points.
@@ -110,7 +115,7 @@ def sweep(name, op, check, prepare=None):
         assert n < PROBE, name
     for k in range(n):
         result, error, _ = attempt(prepare(k), k, 0)
-        outcome_of(check, result, error, True, "%s, allocations from %d on failing" % (name, k))
+        outcome_of(check, result, error, FOR_GOOD, "%s, allocations from %d on failing" % (name, k))
     counts[name] = n
 
 
@@ -141,7 +146,10 @@ def expect_success(result, error, fired, value, entry):
         assert result == value, "wrong value"
         return
     assert type(error) is MemoryError and fired, "unexpected exception"
-    assert entries(error) in ([], [entry] if entry else []), "unexpected entries"
+    # The entry is made only once the operation has failed: where one
+    # allocation fails, the entry's own all succeed.
+    expected = [[entry]] if entry and fired is True else ([], [entry] if entry else [])
+    assert entries(error) in expected, "unexpected entries"
 
 
 def check_normal():
@@ -150,6 +158,8 @@ def check_normal():
     from vorlundpython.Concordix import Concordix
     import cython_runtime
     cython_runtime.cline_in_traceback = False
+    # The C-level table is published for native consumers.
+    assert type(Concordix.__dict__["__pyx_vtable__"]).__name__ == "PyCapsule"
     obj = Concordix(1, two=2)
     for i, field in enumerate(("matching", "nonMatching", "nonMissing", "total")):
         assert getattr(obj, field) == 0, field

@@ -174,9 +174,11 @@ def test_setup_reduce_stands_back_for_a_class_with_its_own_pickling(hooks_build)
         import json
         import vorlundpython.Concordix as m
 
-        def refusal_pair():
-            return {"__reduce_cython__": lambda self: None,
-                    "__setstate_cython__": lambda self, state: None}
+        def refusal_pair():  # named as the module's own are
+            def __reduce_cython__(self): return None
+            def __setstate_cython__(self, state): return None
+            return {"__reduce_cython__": __reduce_cython__,
+                    "__setstate_cython__": __setstate_cython__}
 
         class Getstate:
             def __getstate__(self): return {}
@@ -211,6 +213,10 @@ def test_setup_reduce_stands_back_for_a_class_with_its_own_pickling(hooks_build)
         keys = lambda cls: sorted(k for k in vars(cls) if k.startswith("__re") or k.startswith("__se"))
         report = {name: [m._setup_reduce(cls), keys(cls)] for name, cls in cases.items()}
         report["again"] = [m._setup_reduce(cases["plain"]), keys(cases["plain"])]
+        # A subclass with a pair of its own finds the refusals it inherits
+        # under the standard names, and moves its own there too.
+        sub = type("Sub", (cases["plain"],), refusal_pair())
+        report["subclass"] = [m._setup_reduce(sub), keys(sub)]
         for cls in (type("Bare", (), {}), failing_lookup("__reduce_ex__"), failing_lookup("__reduce__"),
                     failing_lookup("__reduce_cython__", moved=True)):
             try:
@@ -238,6 +244,7 @@ def test_setup_reduce_stands_back_for_a_class_with_its_own_pickling(hooks_build)
         "own_reduce": [0, ["__reduce__", *pair]],
         "own_setstate": [0, ["__reduce__", "__setstate__", "__setstate_cython__"]],
         "again": [0, ["__reduce__", "__setstate__"]],  # a repeated set-up finds nothing to move
+        "subclass": [0, ["__reduce__", "__setstate__"]],
         "name_unequal": [0, ["__reduce__", *pair]],  # stands back, nothing left pending
         "nameless": [0, ["__reduce__", *pair]],
         "Bare": "AttributeError",
