@@ -41,6 +41,16 @@ def out_of_range(value):
     return OverflowError("Python int too large to convert to C long")
 
 
+def load_script(name):
+    """One of scripts/ (executables without a .py suffix) as a module."""
+    import types
+    path = REPO / "scripts" / name
+    module = types.ModuleType("vorlund_" + name)
+    module.__file__ = str(path)
+    exec(compile(path.read_text(), str(path), "exec"), module.__dict__)
+    return module
+
+
 def _env(pythonpath=None):
     env = dict(os.environ)
     # The venv's own tools (cmake, ninja) first, activated or not.

@@ -4,10 +4,11 @@ import os
 import shutil
 import subprocess
 import sys
-import types
 from pathlib import Path
 
 import pytest
+
+from support import load_script
 
 REPO = Path(__file__).resolve().parents[1]
 
@@ -15,17 +16,7 @@ if sys.version_info < (3, 9):
     pytest.skip("scripts/matrix is a host tool that needs Python 3.9 or later",
                 allow_module_level=True)
 
-
-def _load_matrix():
-    # An executable without a .py suffix: compile it by hand.
-    path = REPO / "scripts" / "matrix"
-    module = types.ModuleType("vorlund_matrix")
-    module.__file__ = str(path)
-    exec(compile(path.read_text(), str(path), "exec"), module.__dict__)
-    return module
-
-
-matrix = _load_matrix()
+matrix = load_script("matrix")
 
 
 @pytest.mark.no_refleak_hunt(reason="drives git in subprocesses")

@@ -1,23 +1,10 @@
 """scripts/mutate: its seeded sample repeats exactly, its mutants are named
 by the line they change, and every listed equivalent says why."""
-import types
-from pathlib import Path
-
 import pytest
 
-REPO = Path(__file__).resolve().parents[1]
+from support import load_script
 
-
-def _load_mutate():
-    # An executable without a .py suffix: compile it by hand.
-    path = REPO / "scripts" / "mutate"
-    module = types.ModuleType("vorlund_mutate")
-    module.__file__ = str(path)
-    exec(compile(path.read_text(), str(path), "exec"), module.__dict__)
-    return module
-
-
-mutate = _load_mutate()
+mutate = load_script("mutate")
 MUTANTS = [("f.cpp:%d: m" % i, "f.cpp", "") for i in range(1000)]
 
 

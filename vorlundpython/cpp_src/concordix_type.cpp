@@ -137,17 +137,23 @@ PyObject *missing_attribute(PyObject *o, PyObject *name)
 
 PyMethodDef missing_attribute_method = {"__getattr__", missing_attribute, METH_O, nullptr};
 
-int install_missing_attribute_hook(PyTypeObject *type)
+// Stores `value` (a new reference, or null after a failure) under `name` in
+// the class's own dictionary, for the class's lookups to find.
+int store_in_class(PyTypeObject *type, const char *name, PyObject *value)
 {
-    PyObject *hook = PyDescr_NewMethod(type, &missing_attribute_method);
-    if (!hook)
+    if (!value)
         return -1;
-    int stored = PyDict_SetItemString(type->tp_dict, "__getattr__", hook);
-    Py_DECREF(hook);
+    int stored = PyDict_SetItemString(type->tp_dict, name, value);
+    Py_DECREF(value);
     if (stored < 0)
         return -1;
     PyType_Modified(type);
     return 0;
+}
+
+int install_missing_attribute_hook(PyTypeObject *type)
+{
+    return store_in_class(type, "__getattr__", PyDescr_NewMethod(type, &missing_attribute_method));
 }
 
 // __new__ where the interpreter's own does not check its arguments
@@ -176,16 +182,9 @@ PyMethodDef checked_new_function = {"__new__", reinterpret_cast<PyCFunction>(
 
 int install_checked_new(PyTypeObject *type)
 {
-    PyObject *function = PyCFunction_NewEx(&checked_new_function,
-                                           reinterpret_cast<PyObject *>(type), nullptr);
-    if (!function)
-        return -1;
-    int stored = PyDict_SetItemString(type->tp_dict, "__new__", function);
-    Py_DECREF(function);
-    if (stored < 0)
-        return -1;
-    PyType_Modified(type);
-    return 0;
+    return store_in_class(type, "__new__",
+                          PyCFunction_NewEx(&checked_new_function,
+                                            reinterpret_cast<PyObject *>(type), nullptr));
 }
 
 // GCOVR_EXCL_STOP
