@@ -581,17 +581,22 @@ def evaluate_static(contenders):
     return lines
 
 
+def ratio_text(ratio):
+    # A quick run on a busy machine can lose a cell in the empty loop's cost.
+    return "n/a (lost in the loop's own cost)" if ratio is None else "%.2f" % ratio
+
+
 def info_lines(res):
     out = []
     for row in ("read", "write_small"):
         s, m, c = (res.figure(row, k) for k in ("slots", "member",
                                                    "concordix"))
         if s is not None and m is not None:
-            text = "%s: __slots__ / PyMemberDef = %.2f" % (
-                row, res.ratio((row, "slots"), (row, "member")))
+            text = "%s: __slots__ / PyMemberDef = %s" % (
+                row, ratio_text(res.ratio((row, "slots"), (row, "member"))))
             if c is not None:
-                text += ", __slots__ / Concordix = %.2f" % res.ratio(
-                    (row, "slots"), (row, "concordix"))
+                text += ", __slots__ / Concordix = %s" % ratio_text(res.ratio(
+                    (row, "slots"), (row, "concordix")))
             out.append(text)
     if out:
         out.append("(3.11+ rewrites __slots__ access into inline bytecode; "
