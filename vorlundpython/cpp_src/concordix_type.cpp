@@ -31,16 +31,18 @@ void cinit(ConcordixObject *self)
 // own texts.
 PyObject *type_new(PyTypeObject *type, PyObject *, PyObject *)
 {
-    if (type != &ConcordixType && !PyType_Check(reinterpret_cast<PyObject *>(type))) {
-        PyErr_Format(PyExc_TypeError, "%s.__new__(X): X is not a type object (%s)",
-                     ConcordixType.tp_name, Py_TYPE(type)->tp_name);
-        return nullptr;
-    }
-    if (type != &ConcordixType && !PyType_IsSubtype(type, &ConcordixType)) {
-        PyErr_Format(PyExc_TypeError, "%s.__new__(%s): %s is not a subtype of %s",
-                     ConcordixType.tp_name, type->tp_name, type->tp_name,
-                     ConcordixType.tp_name);
-        return nullptr;
+    if (type != &ConcordixType) {
+        if (!PyType_Check(reinterpret_cast<PyObject *>(type))) {
+            PyErr_Format(PyExc_TypeError, "%s.__new__(X): X is not a type object (%s)",
+                         ConcordixType.tp_name, Py_TYPE(type)->tp_name);
+            return nullptr;
+        }
+        if (!PyType_IsSubtype(type, &ConcordixType)) {
+            PyErr_Format(PyExc_TypeError, "%s.__new__(%s): %s is not a subtype of %s",
+                         ConcordixType.tp_name, type->tp_name, type->tp_name,
+                         ConcordixType.tp_name);
+            return nullptr;
+        }
     }
     int abstract = compat::is_abstract(type);
     if (abstract < 0)  // GCOVR_EXCL_BR_LINE: fails on PyPy only
