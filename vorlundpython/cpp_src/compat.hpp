@@ -22,6 +22,9 @@
 #if PY_VERSION_HEX < 0x030B0000 && !defined(PYPY_VERSION)
 #include <longintrepr.h>  // 3.11 moved it under cpython/ and into Python.h
 #endif
+#if defined(PYPY_VERSION)
+#include <structmember.h>  // T_INT and READONLY: PyPy reads the counts as native fields
+#endif
 
 #include <cstdint>
 #include <cstring>
@@ -290,14 +293,16 @@ inline PyObject *add_module_ref(const char *name)
 // most one digit "compact"; the unstable accessors read that form inline.
 //
 // PyPy: an int's C view is only the object header (its value lives in
-// PyPy's heap), so there are no digits to read; every int goes through
-// PyLong_AsLong.
+// PyPy's heap), so there are no digits to read, and every int but the two
+// bools goes through PyLong_AsLong, a call back into PyPy. True and False are
+// one C object each there too, known by their address.
 inline bool small_int_value(PyObject *o, int32_t *value)
 {
 #if defined(PYPY_VERSION)
-    (void)o;
-    (void)value;
-    return false;
+    if (o != Py_True && o != Py_False)
+        return false;
+    *value = o == Py_True;
+    return true;
 #elif PY_VERSION_HEX >= 0x030C0000
     const PyLongObject *l = reinterpret_cast<const PyLongObject *>(o);
     if (!PyUnstable_Long_IsCompact(l))
@@ -319,6 +324,32 @@ inline bool small_int_value(PyObject *o, int32_t *value)
     default:
         return false;
     }
+#endif
+}
+
+// The count that an exact float's own __int__ (truncation toward zero) makes
+// of it, when that fits the counts; false for anything else.
+//
+// PyPy: calling float's __int__ from C costs a lookup, a binding and a call
+// through the C-API layer, some fifty times a native field's write; a float's
+// C view carries its value (ob_fval), which is truncated here instead.
+// NaN, the infinities, values out of range and float subclasses (whose
+// __int__ may be their own) still take the int slot, with its texts. CPython's
+// int slot of a float is a direct C call.
+inline bool exact_float_value(PyObject *o, int32_t *value)
+{
+#if defined(PYPY_VERSION)
+    if (!PyFloat_CheckExact(o))
+        return false;
+    double d = reinterpret_cast<PyFloatObject *>(o)->ob_fval;
+    if (!(d > -2147483649.0 && d < 2147483648.0))
+        return false;
+    *value = static_cast<int32_t>(d);
+    return true;
+#else
+    (void)o;
+    (void)value;
+    return false;
 #endif
 }
 
@@ -601,6 +632,30 @@ inline PyObject *default_warning_category()
 constexpr bool kAttributeSlotsBeforeReady = true;
 #else
 constexpr bool kAttributeSlotsBeforeReady = false;
+#endif
+
+// PyPy serves a PyMemberDef T_INT field from its own objects: the read never
+// leaves PyPy (its JIT compiles it to a load), while a getset descriptor's
+// getter costs a call through the C-API layer and, back in PyPy, the lookup
+// of the C int object it returned. There the counts are read as read-only
+// native fields, and every write still reaches the class's assignment slot
+// (kAttributeSlotsBeforeReady), which hands it to the count's own setter: the
+// class's conversion, texts and traceback entries. CPython calls a getset
+// getter as cheaply as a member's, and keeps the accessor table alone.
+#if defined(PYPY_VERSION)
+constexpr bool kCountsAsNativeFields = true;
+
+constexpr PyMemberDef read_only_int_field(const char *name, Py_ssize_t offset)
+{
+    return {name, T_INT, offset, READONLY, nullptr};
+}
+#else
+constexpr bool kCountsAsNativeFields = false;
+
+constexpr PyMemberDef read_only_int_field(const char *, Py_ssize_t)
+{
+    return {};
+}
 #endif
 
 // CPython's __new__ of a class with its own tp_new checks its arguments

@@ -104,20 +104,81 @@ PyObject *generic_getattr_no_dict(PyObject *o, PyObject *name)
     return bound;
 }
 
-// GCOVR_EXCL_START: PyPy only (compat::kAttributeSlotsBeforeReady, compat::kNewChecksNothing)
+// GCOVR_EXCL_START: PyPy only (compat::kAttributeSlotsBeforeReady, compat::kNewChecksNothing,
+// compat::kCountsAsNativeFields)
+constexpr int kCounts = 4;
+
+// Where the counts are read as native fields (compat::kCountsAsNativeFields):
+// one read-only field per row of the accessor table, in its order.
+PyMemberDef count_fields[kCounts + 1] = {
+    compat::read_only_int_field("matching", offsetof(ConcordixObject, matching)),
+    compat::read_only_int_field("nonMatching", offsetof(ConcordixObject, nonMatching)),
+    compat::read_only_int_field("nonMissing", offsetof(ConcordixObject, nonMissing)),
+    compat::read_only_int_field("total", offsetof(ConcordixObject, total)),
+    {},
+};
+
+// The fields' interned names and the descriptors that readying made of them,
+// both owned for the life of the process, so that the pointers stay those
+// objects' (PyPy's C-API layer keeps one C object per object only while it
+// is referenced).
+PyObject *count_names[kCounts];
+PyObject *count_descriptors[kCounts];
+
+int remember_count_fields(PyTypeObject *type)
+{
+    for (int i = 0; i < kCounts; ++i) {
+        count_names[i] = PyUnicode_InternFromString(count_fields[i].name);
+        if (!count_names[i])
+            return -1;
+        count_descriptors[i] = PyDict_GetItemWithError(type->tp_dict, count_names[i]);
+        if (!count_descriptors[i]) {
+            if (!PyErr_Occurred())
+                PyErr_SetObject(PyExc_KeyError, count_names[i]);
+            return -1;
+        }
+        Py_INCREF(count_descriptors[i]);
+    }
+    return 0;
+}
+
+// The setter of the count whose field `found` is, or null.
+setter count_setter(PyObject *found)
+{
+    for (int i = 0; i < kCounts; ++i)
+        if (found == count_descriptors[i])
+            return counter_accessors[i].set;
+    return nullptr;
+}
+
 // tp_setattro where the interpreter would otherwise give instances of the
 // class a dictionary (compat::kAttributeSlotsBeforeReady): the generic
 // assignment of an object without one, with the interpreter's texts. A name
-// that the class defines goes to its descriptor; any other is refused.
+// that the class defines goes to its descriptor, a count to its setter; any
+// other is refused.
 int setattr_no_dict(PyObject *o, PyObject *name, PyObject *value)
 {
     PyTypeObject *type = Py_TYPE(o);
-    if (compat::has_instance_dict(type) || !PyUnicode_Check(name))
+    if (compat::kCountsAsNativeFields && type == &ConcordixType) {
+        // Compiled code passes the interned name: the class itself (no
+        // subclass can shadow its fields) needs no lookup then.
+        for (int i = 0; i < kCounts; ++i)
+            if (name == count_names[i])
+                return counter_accessors[i].set(o, value, nullptr);
+    }
+    if (!PyUnicode_Check(name))
         return PyObject_GenericSetAttr(o, name, value);
     PyObject *found = compat::type_lookup_ref(type, name);
+    // A count's field is read-only to the interpreter's own assignment: its
+    // setter converts and reports failures as the class does.
+    setter count = compat::kCountsAsNativeFields ? count_setter(found) : nullptr;
     descrsetfunc set = found ? Py_TYPE(found)->tp_descr_set : nullptr;
     int result = -1;
-    if (set)
+    if (count)
+        result = count(o, value, nullptr);
+    else if (compat::has_instance_dict(type))
+        result = PyObject_GenericSetAttr(o, name, value);
+    else if (set)
         result = set(found, o, value);
     else if (found)
         PyErr_Format(PyExc_AttributeError, "'%.100s' object attribute '%U' is read-only",
@@ -229,7 +290,10 @@ PyTypeObject make_concordix_type()
     type.tp_dealloc = type_dealloc;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     type.tp_methods = refusal_methods;
-    type.tp_getset = counter_accessors;
+    if (compat::kCountsAsNativeFields)
+        type.tp_members = count_fields;
+    else
+        type.tp_getset = counter_accessors;
     type.tp_new = type_new;
     if (compat::kAttributeSlotsBeforeReady) {
         type.tp_setattro = setattr_no_dict;
@@ -250,6 +314,8 @@ int type_init()
     if (PyType_Ready(&ConcordixType) < 0)
         return type_init_failed(1995);
     if (compat::kAttributeSlotsBeforeReady && install_missing_attribute_hook(&ConcordixType) < 0)
+        return type_init_failed(1995);
+    if (compat::kCountsAsNativeFields && remember_count_fields(&ConcordixType) < 0)
         return type_init_failed(1995);
     if (compat::kNewChecksNothing && install_checked_new(&ConcordixType) < 0)
         return type_init_failed(1995);

@@ -55,10 +55,13 @@ int32_t out_of_range()
 
 int32_t non_int_to_c_int(PyObject *o)
 {
+    int32_t value;
+    if (compat::exact_float_value(o, &value))
+        return value;
     PyObject *as_int = number_to_int(o);
     if (!as_int)
         return -1;
-    int32_t value = to_c_int(as_int);
+    value = to_c_int(as_int);
     Py_DECREF(as_int);
     return value;
 }
