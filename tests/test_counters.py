@@ -39,6 +39,11 @@ class OwnIntIgnored(int):
         raise AssertionError("an int subclass is converted by its stored value")
 
 
+class OwnFloatInt(float):
+    def __int__(self):
+        return 5
+
+
 def module_entries(error):
     return [(e.name, e.lineno) for e in traceback.extract_tb(error.__traceback__)
             if e.filename == DECLARATIONS_FILE]
@@ -47,7 +52,8 @@ def module_entries(error):
 @pytest.mark.parametrize("value, stored", [
     (0, 0), (1, 1), (-1, -1), (7, 7), (2**30, 2**30), (-(2**30) - 5, -(2**30) - 5),
     (INT32_MAX, INT32_MAX), (INT32_MIN, INT32_MIN), (True, 1), (False, 0),
-    (3.9, 3), (-3.9, -3), (OwnIntIgnored(12), 12), (OwnIntIgnored(-2**31), INT32_MIN),
+    (3.9, 3), (-3.9, -3), (-0.5, 0), (INT32_MAX + 0.9, INT32_MAX), (INT32_MIN - 0.9, INT32_MIN),
+    (OwnFloatInt(9.5), 5), (OwnIntIgnored(12), 12), (OwnIntIgnored(-2**31), INT32_MIN),
     (Returns(44), 44), (Returns(-1), -1),
 ])
 def test_assignment_stores_the_converted_value(value, stored):
@@ -68,6 +74,8 @@ def exception_of(call):
     (INT32_MAX + 1, out_of_range(INT32_MAX + 1)), (INT32_MIN - 1, out_of_range(INT32_MIN - 1)),
     (2**70, out_of_range(2**70)), (-(2**70), out_of_range(-(2**70))),
     (1e10, out_of_range(10**10)), (2**63, out_of_range(2**63)), (-(2**63), out_of_range(-(2**63))),
+    (float(INT32_MAX + 1), out_of_range(INT32_MAX + 1)),
+    (float(INT32_MIN - 1), out_of_range(INT32_MIN - 1)),
     (float("nan"), exception_of(lambda: int(float("nan")))),
     (float("inf"), exception_of(lambda: int(float("inf")))),
     ("7", TypeError("an integer is required")), (None, TypeError("an integer is required")),
@@ -118,16 +126,36 @@ def test_int_subclass_result_warns_and_fails_when_warnings_are_errors():
     assert module_entries(info.value) == [("vorlundpython.Concordix.Concordix.matching.__set__", 6)]
 
 
+class Subclass(Concordix):
+    pass
+
+
+class SlottedSubclass(Concordix):
+    __slots__ = ()
+
+
+# Every way a count is assigned reaches its setter: compiled code's own name,
+# a name built at run time (not the interned one), and subclasses, with and
+# without an instance dictionary.
+@pytest.mark.parametrize("cls, name_of", [
+    (Concordix, str), (Concordix, lambda name: "".join(list(name))),
+    (Subclass, str), (SlottedSubclass, lambda name: "".join(list(name))),
+], ids=["class", "built-name", "subclass", "slotted-subclass"])
 @pytest.mark.parametrize("field", FIELDS)
-def test_each_setter_changes_only_its_own_count_and_deletion_changes_nothing(field):
-    obj = Concordix()
+def test_each_setter_changes_only_its_own_count_and_deletion_changes_nothing(field, cls, name_of):
+    obj = cls()
     for i, name in enumerate(FIELDS):
         setattr(obj, name, 100 + i)
-    setattr(obj, field, -5)
+    setattr(obj, name_of(field), -5)
     expected = {name: (-5 if name == field else 100 + i) for i, name in enumerate(FIELDS)}
     assert {name: getattr(obj, name) for name in FIELDS} == expected
+    with pytest.raises(TypeError) as info:
+        setattr(obj, name_of(field), "7")
+    line = 6 + FIELDS.index(field)
+    assert module_entries(info.value) == [(f"vorlundpython.Concordix.Concordix.{field}.__set__", line)]
+    assert getattr(obj, field) == -5
     with pytest.raises(NotImplementedError) as info:
-        delattr(obj, field)
+        delattr(obj, name_of(field))
     assert str(info.value) == "__del__"
     assert module_entries(info.value) == []
     assert getattr(obj, field) == -5
