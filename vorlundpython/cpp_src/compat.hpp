@@ -645,17 +645,30 @@ constexpr bool kAttributeSlotsBeforeReady = false;
 #if defined(PYPY_VERSION)
 constexpr bool kCountsAsNativeFields = true;
 
-constexpr PyMemberDef read_only_int_field(const char *name, Py_ssize_t offset)
+using NativeField = PyMemberDef;
+
+constexpr NativeField read_only_int_field(const char *name, Py_ssize_t offset)
 {
     return {name, T_INT, offset, READONLY, nullptr};
+}
+
+inline void set_native_fields(PyTypeObject *type, NativeField *fields)
+{
+    type->tp_members = fields;
 }
 #else
 constexpr bool kCountsAsNativeFields = false;
 
-constexpr PyMemberDef read_only_int_field(const char *, Py_ssize_t)
+struct NativeField {
+    const char *name;
+};
+
+constexpr NativeField read_only_int_field(const char *name, Py_ssize_t)
 {
-    return {};
+    return {name};
 }
+
+inline void set_native_fields(PyTypeObject *, NativeField *) {}
 #endif
 
 // CPython's __new__ of a class with its own tp_new checks its arguments

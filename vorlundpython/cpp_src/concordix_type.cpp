@@ -7,6 +7,8 @@
 #include "module_state.hpp"
 #include "pickling_refusal.hpp"
 
+#include <cstddef>
+
 namespace concordix {
 namespace {
 
@@ -110,7 +112,7 @@ constexpr int kCounts = 4;
 
 // Where the counts are read as native fields (compat::kCountsAsNativeFields):
 // one read-only field per row of the accessor table, in its order.
-PyMemberDef count_fields[kCounts + 1] = {
+compat::NativeField count_fields[kCounts + 1] = {
     compat::read_only_int_field("matching", offsetof(ConcordixObject, matching)),
     compat::read_only_int_field("nonMatching", offsetof(ConcordixObject, nonMatching)),
     compat::read_only_int_field("nonMissing", offsetof(ConcordixObject, nonMissing)),
@@ -291,7 +293,7 @@ PyTypeObject make_concordix_type()
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     type.tp_methods = refusal_methods;
     if (compat::kCountsAsNativeFields)
-        type.tp_members = count_fields;
+        compat::set_native_fields(&type, count_fields);
     else
         type.tp_getset = counter_accessors;
     type.tp_new = type_new;
