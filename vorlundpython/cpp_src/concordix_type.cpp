@@ -123,23 +123,25 @@ compat::NativeField count_fields[kCounts + 1] = {
 // The fields' interned names and the descriptors that readying made of them,
 // both owned for the life of the process, so that the pointers stay those
 // objects' (PyPy's C-API layer keeps one C object per object only while it
-// is referenced).
+// is referenced). An import that failed and is tried again replaces them.
 PyObject *count_names[kCounts];
 PyObject *count_descriptors[kCounts];
 
 int remember_count_fields(PyTypeObject *type)
 {
     for (int i = 0; i < kCounts; ++i) {
-        count_names[i] = PyUnicode_InternFromString(count_fields[i].name);
+        Py_CLEAR(count_descriptors[i]);
+        Py_XSETREF(count_names[i], PyUnicode_InternFromString(count_fields[i].name));
         if (!count_names[i])
             return -1;
-        count_descriptors[i] = PyDict_GetItemWithError(type->tp_dict, count_names[i]);
-        if (!count_descriptors[i]) {
+        PyObject *descriptor = PyDict_GetItemWithError(type->tp_dict, count_names[i]);
+        if (!descriptor) {
             if (!PyErr_Occurred())
                 PyErr_SetObject(PyExc_KeyError, count_names[i]);
             return -1;
         }
-        Py_INCREF(count_descriptors[i]);
+        Py_INCREF(descriptor);
+        count_descriptors[i] = descriptor;
     }
     return 0;
 }
@@ -173,7 +175,7 @@ int setattr_no_dict(PyObject *o, PyObject *name, PyObject *value)
     PyObject *found = compat::type_lookup_ref(type, name);
     // A count's field is read-only to the interpreter's own assignment: its
     // setter converts and reports failures as the class does.
-    setter count = compat::kCountsAsNativeFields ? count_setter(found) : nullptr;
+    setter count = compat::kCountsAsNativeFields && found ? count_setter(found) : nullptr;
     descrsetfunc set = found ? Py_TYPE(found)->tp_descr_set : nullptr;
     int result = -1;
     if (count)
