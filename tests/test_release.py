@@ -1,7 +1,5 @@
 """scripts/release: what it accepts as a wheel of the package, and how it
 reads auditwheel."""
-import importlib.machinery
-import importlib.util
 import sys
 import zipfile
 from pathlib import Path
@@ -14,17 +12,9 @@ if sys.version_info < (3, 9):
     pytest.skip("scripts/release is a host tool that needs Python 3.9 or later",
                 allow_module_level=True)
 
+sys.path.insert(0, str(REPO / "scripts"))
+from buildkit import wheels  # noqa: E402
 
-def _load_release():
-    loader = importlib.machinery.SourceFileLoader("vorlund_release",
-                                                  str(REPO / "scripts" / "release"))
-    spec = importlib.util.spec_from_loader(loader.name, loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    return module
-
-
-release = _load_release()
 SUFFIX = ".cpython-311-x86_64-linux-gnu.so"
 PACKAGE = ["vorlundpython/__init__.py", "vorlundpython/Concordix.h",
            "vorlundpython/Concordix.pyi", "vorlundpython/py.typed",
@@ -44,7 +34,7 @@ def test_wheel_must_hold_exactly_the_package(tmp_path, change, problem):
     with zipfile.ZipFile(wheel, "w") as out:
         for name in change(PACKAGE + DIST_INFO):
             out.writestr(name, "")
-    problems = release.wheel_problems(wheel, SUFFIX)
+    problems = wheels.wheel_problems(wheel, SUFFIX)
     assert (problems == []) if problem is None else (len(problems) == 1
                                                      and problem in problems[0])
 
@@ -52,10 +42,10 @@ def test_wheel_must_hold_exactly_the_package(tmp_path, change, problem):
 def test_platform_tag_is_read_from_auditwheel_show():
     show = ('\nvorlundpython-0.1.0-cp36-cp36m-linux_x86_64.whl is consistent with\n'
             'the following platform tag: "manylinux_2_5_x86_64".\n')
-    assert release.platform_tag(show) == "manylinux_2_5_x86_64"
+    assert wheels.platform_tag(show) == "manylinux_2_5_x86_64"
     with pytest.raises(SystemExit):
-        release.platform_tag("This does not look like a platform wheel")
-    assert release.wheel_tag(Path("vorlundpython-0.1.0-cp313-cp313t-manylinux1_x86_64"
+        wheels.platform_tag("This does not look like a platform wheel")
+    assert wheels.wheel_tag(Path("vorlundpython-0.1.0-cp313-cp313t-manylinux1_x86_64"
                                   ".manylinux_2_5_x86_64.whl")) \
         == "manylinux1_x86_64.manylinux_2_5_x86_64"
 
@@ -85,10 +75,10 @@ READELF_PPC64 = """
 ])
 def test_wheels_of_one_version_are_told_apart_by_machine(wheel, machine):
     # 3.11's x86-64 wheel and those of other architectures share cp311-cp311.
-    assert release.wheel_machine(Path(wheel)) == machine
+    assert wheels.wheel_machine(Path(wheel)) == machine
 
 
 @pytest.mark.parametrize("listing", [READELF, READELF_PPC64], ids=["plain", "ppc64le"])
 def test_exported_symbols_are_the_defined_ones_readelf_lists(listing):
     # readelf, not nm: it reads the ELF files of every architecture.
-    assert release.defined_dynamic_symbols(listing) == ["PyInit_Concordix"]
+    assert wheels.defined_dynamic_symbols(listing) == ["PyInit_Concordix"]
