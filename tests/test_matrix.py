@@ -179,3 +179,68 @@ def test_the_first_root_built_installs_its_host_tool(tmp_path, monkeypatch, buil
 def test_cache_inside_the_repository_is_refused():
     with pytest.raises(SystemExit, match="outside the repository"):
         matrix.main(["--cache-dir", str(REPO / "roots"), "--prepare-only"])
+
+
+DEB822 = """\
+Types: deb
+URIs: http://archive.example/debian-security
+Suites: trixie-security
+Components: main
+
+Types: deb
+URIs: https://vendor.example/apt
+Suites: nodistro
+Components: main
+
+Types: deb-src
+URIs: http://sources-only.example/debian
+Suites: trixie
+Components: main
+
+Types: deb
+Enabled: no
+URIs: http://disabled.example/debian
+Suites: trixie
+Components: main
+
+Types: deb
+# the archive a snapshot was taken of
+URIs: http://archive.example/debian/
+Suites: trixie trixie-updates
+Components: main contrib
+"""
+ONE_LINE = """\
+# deb http://commented.example/debian bookworm main
+deb http://security.example/debian-security bookworm-security main
+deb [arch=amd64 signed-by=/usr/share/keyrings/vendor.gpg] https://vendor.example/apt cloud-sdk-bookworm main
+deb https://docker.example/linux/debian bookworm stable
+deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://one-line.example/debian bookworm main
+"""
+
+
+@pytest.mark.parametrize("files, environ, mirror", [
+    ({"sources.list.d/debian.sources": DEB822}, {}, "http://archive.example/debian"),
+    ({"sources.list": ONE_LINE}, {}, "http://one-line.example/debian"),
+    # sources.list comes first, then sources.list.d by name; other suffixes are not read
+    ({"sources.list": ONE_LINE, "sources.list.d/debian.sources": DEB822,
+      "sources.list.d/a.list.disabled": "deb http://off.example/debian bookworm main\n"},
+     {}, "http://one-line.example/debian"),
+    ({"sources.list.d/debian.sources": DEB822},
+     {"VORLUND_MIRROR": "http://override.example/debian/"}, "http://override.example/debian"),
+    ({"sources.list": ONE_LINE.splitlines(True)[-1].replace("bookworm", "forky")},
+     {}, "http://one-line.example/debian"),            # the host's own codename
+    ({"sources.list.d/vendor.sources": DEB822.split("\n\n")[1]}, {}, None),
+    ({}, {}, None),
+], ids=["deb822", "one-line", "order", "override", "host-codename", "third-party-only", "none"])
+def test_the_mirror_is_the_hosts_main_debian_archive(tmp_path, files, environ, mirror):
+    from buildkit.mirror import debian_mirror
+    apt = tmp_path / "etc" / "apt"
+    (apt / "sources.list.d").mkdir(parents=True)
+    (tmp_path / "etc" / "os-release").write_text('ID=debian\nVERSION_CODENAME="forky"\n')
+    for rel, text in files.items():
+        (apt / rel).write_text(text)
+    if mirror is None:
+        with pytest.raises(SystemExit, match="VORLUND_MIRROR"):
+            debian_mirror(apt, environ)
+    else:
+        assert debian_mirror(apt, environ) == mirror
