@@ -12,16 +12,19 @@ from .procs import base_env, ensure_host_command, remove_tree, run_logged, tail
 
 def cmake_toolchain(machine, root, compiler, include_dir):
     """A CMake toolchain file's text: compile with `compiler` for `machine`
-    against the root's headers and libraries, run only the host's tools."""
-    return f"""\
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR {machine})
+    against the root's headers and libraries (root None: a compiler that
+    brings its own C library), run only the host's tools."""
+    sysroot = f"""\
 set(CMAKE_SYSROOT {root})
-set(CMAKE_CXX_COMPILER {compiler})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(Python_INCLUDE_DIR {include_dir})
+""" if root is not None else ""
+    return f"""\
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR {machine})
+set(CMAKE_CXX_COMPILER {compiler})
+{sysroot}set(Python_INCLUDE_DIR {include_dir})
 """
 
 

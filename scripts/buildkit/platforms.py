@@ -35,6 +35,10 @@ EMULATED = {
     "bookworm-arm64": ("3.11",),
     "bookworm-s390x": ("3.11",),
     "bookworm-ppc64el": ("3.11",),
+    # 32-bit ARM with hardware floating point (C long is 32 bits wide)
+    "bookworm-armhf": ("3.11",),
+    # a Debian architecture from trixie on
+    "trixie-riscv64": ("3.13",),
 }
 
 # Debian architecture -> (the machine as Python's platform tags name it, the
@@ -45,6 +49,8 @@ ARCHITECTURES = {
     "arm64": ("aarch64", "aarch64-linux-gnu", "aarch64"),
     "s390x": ("s390x", "s390x-linux-gnu", "s390x"),
     "ppc64el": ("ppc64le", "powerpc64le-linux-gnu", "ppc64le"),
+    "armhf": ("armv7l", "arm-linux-gnueabihf", "arm"),
+    "riscv64": ("riscv64", "riscv64-linux-gnu", "riscv64"),
 }
 
 
@@ -73,6 +79,19 @@ SOURCE_BUILDS = {
                    ("--disable-gil", "--with-pydebug", "--with-thread-sanitizer",
                     "--disable-test-modules")),
 }
+
+# CPython built against musl libc (as Alpine and the other musl-based Linux
+# distributions have it), from the same suite's upstream sources of CPython,
+# zlib (for pip) and libffi (for ctypes), into /opt of that suite's root,
+# where Debian's musl provides the C library and its loader: name ->
+# (suite, CPython's source package, machine). Its wheels are compiled with
+# zig, since Debian's musl-gcc has no C++.
+MUSL_BUILDS = {
+    "3.13-musl-x86_64": ("trixie", "python3.13", "x86_64"),
+}
+# What that needs in the root besides SOURCE_BUILD_PACKAGES.
+MUSL_BUILD_PACKAGES = ["musl", "musl-dev", "musl-tools"]
+
 # What building CPython needs besides g++: the modules that pip and the
 # tests use (ssl, zlib, ctypes, bz2, lzma, sqlite3) and gcc's TSan runtime.
 SOURCE_BUILD_PACKAGES = ["make", "pkg-config", "xz-utils", "libssl-dev",

@@ -71,7 +71,7 @@ def wheel_tag(wheel):
 def wheel_machine(wheel):
     """The machine of a wheel's (first) platform tag: x86_64, i686, aarch64..."""
     platform = wheel_tag(wheel).split(".")[0]
-    return re.sub(r"^(linux|manylinux_\d+_\d+|manylinux\d*)_", "", platform)
+    return re.sub(r"^(linux|(many|musl)linux_\d+_\d+|manylinux\d*)_", "", platform)
 
 
 def no_compiler_path():
