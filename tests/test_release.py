@@ -72,6 +72,8 @@ READELF_PPC64 = """
     ("vorlundpython-0.1.0-cp311-cp311-manylinux_2_17_ppc64le.whl", "ppc64le"),
     ("vorlundpython-0.1.0-cp311-cp311-manylinux1_i686.manylinux_2_5_i686.whl", "i686"),
     ("vorlundpython-0.1.0-cp36-cp36m-manylinux1_x86_64.manylinux_2_5_x86_64.whl", "x86_64"),
+    ("vorlundpython-0.1.0-cp313-cp313-musllinux_1_2_x86_64.whl", "x86_64"),
+    ("vorlundpython-0.1.0-cp311-cp311-manylinux2014_armv7l.manylinux_2_17_armv7l.whl", "armv7l"),
 ])
 def test_wheels_of_one_version_are_told_apart_by_machine(wheel, machine):
     # 3.11's x86-64 wheel and those of other architectures share cp311-cp311.
@@ -82,3 +84,21 @@ def test_wheels_of_one_version_are_told_apart_by_machine(wheel, machine):
 def test_exported_symbols_are_the_defined_ones_readelf_lists(listing):
     # readelf, not nm: it reads the ELF files of every architecture.
     assert wheels.defined_dynamic_symbols(listing) == ["PyInit_Concordix"]
+
+
+@pytest.mark.parametrize("name, root, python", [
+    ("3.11-aarch64", "bookworm-arm64", "python3.11"),
+    ("3.11-armv7l", "bookworm-armhf", "python3.11"),
+    ("3.13-riscv64", "trixie-riscv64", "python3.13"),
+    ("3.11-i686", "bookworm-i386", "python3.11"),
+    ("3.13-musl-x86_64", "trixie", "/opt/cpython-3.13-musl-x86_64/bin/python3"),
+])
+def test_each_wheel_platform_is_a_row_of_the_interpreter_table(name, root, python):
+    # The platforms enter as rows of the shared tables; the release's own
+    # table must name the root each runs in and the interpreter there, and
+    # know which are emulated and which are built against musl.
+    from support import load_script
+    release = load_script("release")
+    assert release.interpreter(name) == (root, python)
+    assert release.emulated(name) == (root in release.platforms.EMULATED)
+    assert release.musl(name) == ("musl" in name)

@@ -45,6 +45,7 @@ def fetch_script(suite, package, mirror):
     recipe (and its stamp, shared with every run of the suite) stays as it is."""
     downloads = f"{SOURCE_BASE}/downloads"
     sources = " ".join((package,) + DEPENDENCY_SOURCES)
+    packages = " ".join(MUSL_BUILD_PACKAGES)
     return f"""
 set -eux
 mkdir -p {downloads} && cd {downloads}
@@ -52,13 +53,17 @@ missing=
 for source in {sources}; do
   ls "$source"_*.orig.tar.* >/dev/null 2>&1 || missing="$missing $source"
 done
-command -v musl-gcc && [ -z "$missing" ] && exit 0
+installed() {{ dpkg -s {packages} >/dev/null 2>&1; }}
+installed && [ -z "$missing" ] && exit 0
 echo "deb-src {mirror} {suite} main" > /etc/apt/sources.list.d/vorlund-src.list
 apt-get -o Acquire::Check-Valid-Until=false update -q
-[ -z "$missing" ] || apt-get source --download-only -q $missing
-command -v musl-gcc || \\
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \\
-    {' '.join(MUSL_BUILD_PACKAGES)}
+# Only the upstream tarballs are used, and apt checks each file it fetches
+# against the index: a mirror that lacks a package's Debian parts (seen for
+# zlib) need not stop the build, the check below says whether it must.
+[ -z "$missing" ] || apt-get source --download-only -q $missing || true
+for source in {sources}; do ls "$source"_*.orig.tar.*; done
+installed || DEBIAN_FRONTEND=noninteractive \\
+  apt-get install -y -q --no-install-recommends {packages}
 """
 
 
@@ -88,7 +93,10 @@ tar -xf {downloads}/zlib_*.orig.tar.*
 (cd zlib-*/ && ./configure --prefix={prefix} && make -j"$(nproc)" && make install) \\
   > zlib.log 2>&1 || {{ tail -50 zlib.log; exit 1; }}
 tar -xf {downloads}/libffi_*.orig.tar.*
-(cd libffi-*/ && ./configure --prefix={prefix} --disable-docs --disable-multi-os-directory \\
+# out of its tree: configured in place, libffi's wrapper Makefile looks for
+# the build of the host's glibc triplet
+(cd libffi-*/ && ./autogen.sh && mkdir build && cd build \\
+  && ../configure --prefix={prefix} --disable-docs --disable-multi-os-directory \\
   && make -j"$(nproc)" && make install) > libffi.log 2>&1 || {{ tail -50 libffi.log; exit 1; }}
 tar -xf {downloads}/{package}_*.orig.tar.xz
 cd Python-*/
@@ -130,9 +138,23 @@ def ensure_musl_build(cache, name, mirror, logdir):
 
 
 def zig_wrapper(path, zig, target):
-    """A compiler command for CMake: zig's C++ compiler for `target`."""
-    path.write_text("#!/bin/sh\nexec " + " ".join(shlex.quote(a) for a in zig)
-                    + f' c++ -target {target} "$@"\n')
+    """A compiler command for CMake: zig's C++ compiler for `target`. zig's
+    linker driver takes the version script's file only as an argument of its
+    own (-Wl,--version-script,FILE), not joined with "=" as CMake's LINKER:
+    prefix passes it (-Wl,... or, for a compiler it takes for clang,
+    -Xlinker ...)."""
+    path.write_text(f"""\
+#!/bin/sh
+for arg do
+  shift
+  case $arg in
+    -Wl,--version-script=*) set -- "$@" "-Wl,--version-script,${{arg#-Wl,--version-script=}}" ;;
+    --version-script=*) set -- "$@" --version-script -Xlinker "${{arg#--version-script=}}" ;;
+    *) set -- "$@" "$arg" ;;
+  esac
+done
+exec {" ".join(shlex.quote(a) for a in zig)} c++ -target {target} "$@"
+""")
     path.chmod(0o755)
 
 

@@ -89,8 +89,10 @@ SOURCE_BUILDS = {
 MUSL_BUILDS = {
     "3.13-musl-x86_64": ("trixie", "python3.13", "x86_64"),
 }
-# What that needs in the root besides SOURCE_BUILD_PACKAGES.
-MUSL_BUILD_PACKAGES = ["musl", "musl-dev", "musl-tools"]
+# What that needs in the root besides SOURCE_BUILD_PACKAGES: musl-gcc, and
+# the autotools, since libffi's upstream tarball carries no configure script.
+MUSL_BUILD_PACKAGES = ["musl", "musl-dev", "musl-tools", "autoconf", "automake", "libtool",
+                       "libltdl-dev"]
 
 # What building CPython needs besides g++: the modules that pip and the
 # tests use (ssl, zlib, ctypes, bz2, lzma, sqlite3) and gcc's TSan runtime.
