@@ -142,7 +142,8 @@ def zig_wrapper(path, zig, target):
     linker driver takes the version script's file only as an argument of its
     own (-Wl,--version-script,FILE), not joined with "=" as CMake's LINKER:
     prefix passes it (-Wl,... or, for a compiler it takes for clang,
-    -Xlinker ...)."""
+    -Xlinker ...). zig compiles with debug information unless told not to:
+    -g0 leaves it out, as gcc does for the other wheels."""
     path.write_text(f"""\
 #!/bin/sh
 for arg do
@@ -153,7 +154,7 @@ for arg do
     *) set -- "$@" "$arg" ;;
   esac
 done
-exec {" ".join(shlex.quote(a) for a in zig)} c++ -target {target} "$@"
+exec {" ".join(shlex.quote(a) for a in zig)} c++ -target {target} -g0 "$@"
 """)
     path.chmod(0o755)
 

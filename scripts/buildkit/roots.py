@@ -165,8 +165,11 @@ def emulated_sanity_check(root, versions, log_path):
 
 
 def emulated_root_ok(cache, suite, versions, mirror, log_path):
-    return (stamped(cache, suite, versions, mirror)
-            and emulated_sanity_check(cache / suite, versions, log_path))
+    if not stamped(cache, suite, versions, mirror):
+        return False
+    # what post_extract makes may have grown since the root was unpacked
+    post_extract(cache / suite)
+    return emulated_sanity_check(cache / suite, versions, log_path)
 
 
 def build_emulated_root(cache, suite, versions, mirror, log_path):
@@ -201,6 +204,12 @@ def post_extract(root):
     for directory in ("etc/ssl/certs", "root", "tmp", "proc", "dev", "sys"):
         (root / directory).mkdir(parents=True, exist_ok=True)
     os.chmod(root / "tmp", 0o1777)
+    # The bundle that ca-certificates' script would have made, and that pip
+    # from 25.1 on (trixie's) loads as it starts, even offline: the host's,
+    # which chroot_command copies in for every run.
+    bundle = root / "etc/ssl/certs/ca-certificates.crt"
+    if not os.path.lexists(bundle):
+        os.symlink("host-ca.crt", bundle)
 
 
 # ------------------------------------------------------------ entering one
