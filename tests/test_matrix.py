@@ -244,3 +244,19 @@ def test_the_mirror_is_the_hosts_main_debian_archive(tmp_path, files, environ, m
             debian_mirror(apt, environ)
     else:
         assert debian_mirror(apt, environ) == mirror
+
+
+def test_an_unpacked_root_gets_what_its_maintainer_scripts_would_have_made(tmp_path):
+    # Run again on every reuse of the root: it must not trip over its own work.
+    masters = tmp_path / "usr/share/base-passwd"
+    masters.mkdir(parents=True)
+    for name in ("passwd", "group"):
+        (masters / f"{name}.master").write_text(f"root:{name}\n")
+    (tmp_path / "etc").mkdir()
+    for _ in range(2):
+        roots.post_extract(tmp_path)
+    assert (tmp_path / "etc/passwd").read_text() == "root:passwd\n"
+    # trixie's pip loads the system bundle as it starts: it is the host's,
+    # which every run copies in
+    assert os.readlink(tmp_path / "etc/ssl/certs/ca-certificates.crt") == "host-ca.crt"
+    assert (tmp_path / "tmp").stat().st_mode & 0o7777 == 0o1777
