@@ -159,6 +159,24 @@ exec {" ".join(shlex.quote(a) for a in zig)} c++ -target {target} -g0 "$@"
     path.chmod(0o755)
 
 
+def warm_zig(cache, name, log):
+    """Has zig build, once, what its first link for the musl build's target
+    builds (its C++ runtime and startup files, minutes): a module of the
+    same kind, compiled the way CMake compiles the package's, so that a run
+    that prepares the interpreters also prepares that."""
+    machine = MUSL_BUILDS[name][2]
+    work = cache / "zig" / f"warm-{machine}"
+    remove_tree(work)
+    work.mkdir(parents=True)
+    (work / "module.cpp").write_text('extern "C" int PyInit_module() { return 0; }\n')
+    compiler = work / "zig-c++"
+    zig_wrapper(compiler, zig_command(cache), f"{machine}-linux-musl")
+    command = [str(compiler), "-fPIC", "-O3", "-DNDEBUG", "-fno-exceptions", "-fno-rtti",
+               "-shared", str(work / "module.cpp"), "-o", str(work / "module.so")]
+    return run_logged(command, log, timeout=1800,
+                      env={**base_env(), **zig_environment(cache)}) == 0
+
+
 def musl_build_wheel(name, cache, host_python, sdist, work, log, patchelf):
     """Builds the wheel of the musl interpreter `name` from the sdist on the
     host: `host_python` (the same version) runs setup.py with the musl
