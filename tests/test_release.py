@@ -1,5 +1,6 @@
 """scripts/release: what it accepts as a wheel of the package, and how it
 reads auditwheel."""
+import subprocess
 import sys
 import zipfile
 from pathlib import Path
@@ -14,6 +15,10 @@ if sys.version_info < (3, 9):
 
 sys.path.insert(0, str(REPO / "scripts"))
 from buildkit import wheels  # noqa: E402
+from buildkit.musl import zig_wrapper  # noqa: E402
+from support import load_script  # noqa: E402
+
+release = load_script("release")
 
 SUFFIX = ".cpython-311-x86_64-linux-gnu.so"
 PACKAGE = ["vorlundpython/__init__.py", "vorlundpython/Concordix.h",
@@ -97,8 +102,25 @@ def test_each_wheel_platform_is_a_row_of_the_interpreter_table(name, root, pytho
     # The platforms enter as rows of the shared tables; the release's own
     # table must name the root each runs in and the interpreter there, and
     # know which are emulated and which are built against musl.
-    from support import load_script
-    release = load_script("release")
     assert release.interpreter(name) == (root, python)
     assert release.emulated(name) == (root in release.platforms.EMULATED)
     assert release.musl(name) == ("musl" in name)
+
+
+@pytest.mark.parametrize("given, passed", [
+    (["-Wl,--version-script=/a b/exports.map"], ["-Wl,--version-script,/a b/exports.map"]),
+    (["-Xlinker", "--version-script=/a b/exports.map"],
+     ["-Xlinker", "--version-script", "-Xlinker", "/a b/exports.map"]),
+    (["-O3", "-DX=a=b", "-o", "out dir/m.so"], ["-O3", "-DX=a=b", "-o", "out dir/m.so"]),
+], ids=["Wl", "Xlinker", "untouched"])
+@pytest.mark.no_refleak_hunt(reason="drives a shell in a subprocess")
+def test_the_musl_compiler_passes_the_version_script_as_zig_takes_it(tmp_path, given, passed):
+    # zig refuses --version-script=FILE ("unsupported linker arg"), the form
+    # CMake passes; every other argument must reach zig unchanged.
+    fake_zig = tmp_path / "zig"
+    fake_zig.write_text('#!/bin/sh\nfor arg do printf "%s\\n" "$arg"; done\n')
+    fake_zig.chmod(0o755)
+    zig_wrapper(tmp_path / "zig-c++", [str(fake_zig)], "x86_64-linux-musl")
+    out = subprocess.run([str(tmp_path / "zig-c++")] + given, check=True,
+                         stdout=subprocess.PIPE, universal_newlines=True).stdout
+    assert out.splitlines() == ["c++", "-target", "x86_64-linux-musl", "-g0"] + passed

@@ -11,7 +11,7 @@ from pathlib import Path
 ZIGLANG = "ziglang==0.14.1"
 
 
-def zig_command(cache: Path) -> list:
+def zig_command(cache: Path) -> list[str]:
     """The argv prefix that runs zig, installing it under `cache` first if
     need be. zig keeps its own build cache (its libc++ and startup files for
     each target, minutes to build the first time) beside it."""
