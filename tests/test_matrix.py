@@ -16,6 +16,11 @@ if sys.version_info < (3, 9):
     pytest.skip("scripts/matrix is a host tool that needs Python 3.9 or later",
                 allow_module_level=True)
 
+# The machinery that scripts/matrix and scripts/release share, and the
+# command itself for its command line.
+sys.path.insert(0, str(REPO / "scripts"))
+from buildkit import procs, roots, suite_runs  # noqa: E402
+
 matrix = load_script("matrix")
 
 
@@ -38,7 +43,7 @@ def test_checkout_copy_has_local_work_but_nothing_ignored_or_built(tmp_path):
     subprocess.run(git + ["commit", "-qm", "x"], check=True)
     (repo / "deleted.py").unlink()
 
-    matrix.copy_checkout(repo, dest)
+    suite_runs.copy_checkout(repo, dest)
 
     copied = sorted(str(p.relative_to(dest)) for p in dest.rglob("*")
                     if not p.is_dir())
@@ -88,10 +93,10 @@ def test_report_shows_counts_skips_exclusions_and_the_failing_log(
     log.write_text(LOG)
     res = {"suite": "bookworm", "flavour": "debug", "version": "3.11.2",
            "rc": rc, "secs": 95.2, "log": log,
-           "junit": matrix.parse_junit(tmp_path / "junit.xml")
+           "junit": suite_runs.parse_junit(tmp_path / "junit.xml")
            if with_junit else None}
 
-    lines = matrix.report_line(res)
+    lines = suite_runs.report_line(res)
 
     assert lines[0] == headline
     body = "\n".join(lines[1:])
@@ -140,16 +145,16 @@ def test_selection_runs_everything_unless_told_otherwise(argv, suites, pyenv, so
 
 def test_a_missing_pyenv_interpreter_fails_the_run(tmp_path, monkeypatch):
     monkeypatch.setenv("PYENV_ROOT", str(tmp_path / "nowhere"))
-    res = matrix.run_interpreter(REPO, tmp_path, matrix.pyenv_target("3.6.15"),
+    res = suite_runs.run_interpreter(REPO, tmp_path, suite_runs.pyenv_target("3.6.15"),
                                  tmp_path, timeout=10)
     assert res["rc"] == 91
-    assert matrix.report_line(res)[0].endswith("FAILED: interpreter not found")
+    assert suite_runs.report_line(res)[0].endswith("FAILED: interpreter not found")
 
 
 def test_the_first_run_in_a_root_makes_the_shared_pip_cache(tmp_path):
     # scripts/release may be the first to run anything in a root, before
     # scripts/matrix has ever made the cache it bind-mounts there.
-    command = matrix.chroot_command(tmp_path / "root", tmp_path / "cache", "true")
+    command = roots.chroot_command(tmp_path / "root", tmp_path / "cache", "true")
     assert (tmp_path / "cache" / "pip-cache").is_dir()
     assert f"mount --bind {tmp_path / 'cache' / 'pip-cache'} " in command[-1]
 
@@ -162,10 +167,10 @@ def test_the_first_root_built_installs_its_host_tool(tmp_path, monkeypatch, buil
     # scripts/release may build a root on a machine where scripts/matrix
     # never ran, and so never installed the tool.
     installed, commands = [], []
-    monkeypatch.setattr(matrix.shutil, "which", lambda name: None)
-    monkeypatch.setattr(matrix, "apt_install_on_host", installed.append)
-    monkeypatch.setattr(matrix, "run_logged", lambda command, *a, **k: commands.append(command) or 1)
-    assert not getattr(matrix, builder)(tmp_path, suite, ("3.11",), "http://mirror", tmp_path / "log")
+    monkeypatch.setattr(procs.shutil, "which", lambda name: None)
+    monkeypatch.setattr(procs, "apt_install_on_host", installed.append)
+    monkeypatch.setattr(roots, "run_logged", lambda command, *a, **k: commands.append(command) or 1)
+    assert not getattr(roots, builder)(tmp_path, suite, ("3.11",), "http://mirror", tmp_path / "log")
     assert installed == [[tool]] and tool in commands[0]
 
 
@@ -174,3 +179,84 @@ def test_the_first_root_built_installs_its_host_tool(tmp_path, monkeypatch, buil
 def test_cache_inside_the_repository_is_refused():
     with pytest.raises(SystemExit, match="outside the repository"):
         matrix.main(["--cache-dir", str(REPO / "roots"), "--prepare-only"])
+
+
+DEB822 = """\
+Types: deb
+URIs: http://archive.example/debian-security
+Suites: trixie-security
+Components: main
+
+Types: deb
+URIs: https://vendor.example/apt
+Suites: nodistro
+Components: main
+
+Types: deb-src
+URIs: http://sources-only.example/debian
+Suites: trixie
+Components: main
+
+Types: deb
+Enabled: no
+URIs: http://disabled.example/debian
+Suites: trixie
+Components: main
+
+Types: deb
+# the archive a snapshot was taken of
+URIs: http://archive.example/debian/
+Suites: trixie trixie-updates
+Components: main contrib
+"""
+ONE_LINE = """\
+# deb http://commented.example/debian bookworm main
+deb http://security.example/debian-security bookworm-security main
+deb [arch=amd64 signed-by=/usr/share/keyrings/vendor.gpg] https://vendor.example/apt cloud-sdk-bookworm main
+deb https://docker.example/linux/debian bookworm stable
+deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://one-line.example/debian bookworm main
+"""
+
+
+@pytest.mark.parametrize("files, environ, mirror", [
+    ({"sources.list.d/debian.sources": DEB822}, {}, "http://archive.example/debian"),
+    ({"sources.list": ONE_LINE}, {}, "http://one-line.example/debian"),
+    # sources.list comes first, then sources.list.d by name; other suffixes are not read
+    ({"sources.list": ONE_LINE, "sources.list.d/debian.sources": DEB822,
+      "sources.list.d/a.list.disabled": "deb http://off.example/debian bookworm main\n"},
+     {}, "http://one-line.example/debian"),
+    ({"sources.list.d/debian.sources": DEB822},
+     {"VORLUND_MIRROR": "http://override.example/debian/"}, "http://override.example/debian"),
+    ({"sources.list": ONE_LINE.splitlines(True)[-1].replace("bookworm", "forky")},
+     {}, "http://one-line.example/debian"),            # the host's own codename
+    ({"sources.list.d/vendor.sources": DEB822.split("\n\n")[1]}, {}, None),
+    ({}, {}, None),
+], ids=["deb822", "one-line", "order", "override", "host-codename", "third-party-only", "none"])
+def test_the_mirror_is_the_hosts_main_debian_archive(tmp_path, files, environ, mirror):
+    from buildkit.mirror import debian_mirror
+    apt = tmp_path / "etc" / "apt"
+    (apt / "sources.list.d").mkdir(parents=True)
+    (tmp_path / "etc" / "os-release").write_text('ID=debian\nVERSION_CODENAME="forky"\n')
+    for rel, text in files.items():
+        (apt / rel).write_text(text)
+    if mirror is None:
+        with pytest.raises(SystemExit, match="VORLUND_MIRROR"):
+            debian_mirror(apt, environ)
+    else:
+        assert debian_mirror(apt, environ) == mirror
+
+
+def test_an_unpacked_root_gets_what_its_maintainer_scripts_would_have_made(tmp_path):
+    # Run again on every reuse of the root: it must not trip over its own work.
+    masters = tmp_path / "usr/share/base-passwd"
+    masters.mkdir(parents=True)
+    for name in ("passwd", "group"):
+        (masters / f"{name}.master").write_text(f"root:{name}\n")
+    (tmp_path / "etc").mkdir()
+    for _ in range(2):
+        roots.post_extract(tmp_path)
+    assert (tmp_path / "etc/passwd").read_text() == "root:passwd\n"
+    # trixie's pip loads the system bundle as it starts: it is the host's,
+    # which every run copies in
+    assert os.readlink(tmp_path / "etc/ssl/certs/ca-certificates.crt") == "host-ca.crt"
+    assert (tmp_path / "tmp").stat().st_mode & 0o7777 == 0o1777
