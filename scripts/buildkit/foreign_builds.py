@@ -343,8 +343,7 @@ def build_and_check(name, source, work, cache, log):
                  "-DPython_INCLUDE_DIR=" + str(headers),
                  "-DCMAKE_LIBRARY_OUTPUT_DIRECTORY=" + str(work / "out")]
     windows = target.headers == "windows"
-    # named as python.org installs it (libs\\python311.lib): FindPython takes
-    # a lib*.a for a static interpreter and would add its link flags
+    # python.org's name for it (libs\\python311.lib)
     library = work / (PYTHON_DLL[:-4] + ".lib")
     if windows:
         # The objects first: they say what the import library must hold.
@@ -363,7 +362,7 @@ def build_and_check(name, source, work, cache, log):
                            output([ninja, "-C", build, "-t", "targets", "all"]).splitlines()
                            if re.match(r"^\S+\.obj:", line)]
         log_run([ninja, "-C", build] + objects_targets, log, env=env)
-        text, _ = import_definitions([build / t for t in objects_targets],
+        text, _names = import_definitions([build / t for t in objects_targets],
                                      declared_names(headers, "DATA"))
         write_import_library(wrappers, machine, text, work, library, log, env)
     log_run([cmake, "--build", build], log, env=env)
