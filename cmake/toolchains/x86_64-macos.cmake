@@ -6,7 +6,9 @@
 set(CMAKE_SYSTEM_NAME Darwin)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_CXX_COMPILER "$ENV{CONCORDIX_ZIG_TOOLS}/c++")
-set(CMAKE_CXX_COMPILER_TARGET x86_64-macos)
+# The oldest macOS that python.org's installers for this architecture support
+# (10.9): zig's default is its newest.
+set(CMAKE_CXX_COMPILER_TARGET x86_64-macos.10.9)
 set(CMAKE_AR "$ENV{CONCORDIX_ZIG_TOOLS}/ar" CACHE FILEPATH "")
 set(CMAKE_RANLIB "$ENV{CONCORDIX_ZIG_TOOLS}/ranlib" CACHE FILEPATH "")
 # The module needs no C++ runtime: linking without one proves it (and spares

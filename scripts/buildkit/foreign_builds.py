@@ -63,11 +63,11 @@ FOREIGN_TARGETS = {
         "COFF-ARM64", "aarch64", "Concordix.cp311-win_arm64.pyd",
         ("PyInit_Concordix",), WINDOWS_IMPORTS),
     "macosx_x86_64": ForeignTarget(
-        "x86_64-macos", "cmake/toolchains/x86_64-macos.cmake", "posix",
+        "x86_64-macos.10.9", "cmake/toolchains/x86_64-macos.cmake", "posix",
         "Mach-O 64-bit x86-64", "x86_64", "Concordix.cpython-311-darwin.so",
         ("_PyInit_Concordix",), MACOS_IMPORTS),
     "macosx_arm64": ForeignTarget(
-        "aarch64-macos", "cmake/toolchains/aarch64-macos.cmake", "posix",
+        "aarch64-macos.11.0", "cmake/toolchains/aarch64-macos.cmake", "posix",
         "Mach-O arm64", "aarch64", "Concordix.cpython-311-darwin.so",
         ("_PyInit_Concordix",), MACOS_IMPORTS),
 }
