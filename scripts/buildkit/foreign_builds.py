@@ -347,7 +347,7 @@ def build_and_check(name, source, work, cache, log):
     library = work / (PYTHON_DLL[:-4] + ".lib")
     if windows:
         # The objects first: they say what the import library must hold.
-        machine = {"x86_64": "i386:x86-64", "aarch64": "arm64", "i386": "i386"}[target.arch]
+        machine = {"x86_64": "i386:x86-64", "aarch64": "arm64"}[target.arch]
         write_import_library(wrappers, machine, f"LIBRARY {PYTHON_DLL}\nEXPORTS\n", work, library,
                              log, env)
         # FindPython takes an interpreter without its DLL for a static one and
