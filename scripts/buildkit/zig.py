@@ -11,7 +11,8 @@ ZIGLANG = "ziglang==0.17.1"
 
 def zig_command(cache: Path) -> list:
     """The argv prefix that runs zig, installed under `cache` on first use."""
-    venv = cache / "zig" / "venv"
+    # one venv per release: other tools may keep another zig under `cache`
+    venv = cache / "zig" / ZIGLANG.replace("==", "-")
     python = venv / "bin" / "python"
     stamp = venv / ".vorlund-ziglang"
     if not (python.exists() and stamp.exists() and stamp.read_text() == ZIGLANG):
