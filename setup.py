@@ -10,6 +10,7 @@ CONCORDIX_CMAKE_DEFINE passes CMake options to the build, separated by ';'
 (for example "CONCORDIX_WERROR=ON;CONCORDIX_SANITIZE=address,undefined").
 CONCORDIX_BUILD_DIR, when set, is the CMake tree to build in and keep.
 """
+import importlib.util
 import os
 import shutil
 import subprocess
@@ -24,6 +25,22 @@ from setuptools.command.build_ext import build_ext
 HERE = Path(__file__).resolve().parent
 
 
+def _load_build_plan():
+    # By its path: the build backend runs this file from a directory that
+    # need not be on sys.path.
+    spec = importlib.util.spec_from_file_location("build_plan", str(HERE / "build_plan.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+build_plan = _load_build_plan()
+PLAN = build_plan.build_plan(
+    {name: sysconfig.get_config_var(name) for name in ("SOABI", "EXT_SUFFIX")},
+    os.name, sysconfig.get_platform(), sys.implementation.cache_tag,
+    cl_on_path=shutil.which("cl") is not None)
+
+
 def cmake_defines():
     defines = []
     for item in os.environ.get("CONCORDIX_CMAKE_DEFINE", "").split(";"):
@@ -33,13 +50,13 @@ def cmake_defines():
     return defines
 
 
-def build_tool(name):
+def build_tool(name, file_name):
     """The build environment's own CMake or Ninja (from PyPI), else PATH's."""
     try:
         module = __import__(name)
         directory = getattr(module, "CMAKE_BIN_DIR", None) or getattr(module, "BIN_DIR", None)
-        if directory and Path(directory, name).exists():
-            return str(Path(directory, name))
+        if directory and Path(directory, file_name).exists():
+            return str(Path(directory, file_name))
     except ImportError:
         pass
     found = shutil.which(name)
@@ -65,7 +82,13 @@ class CMakeBuild(build_ext):
             self.cmake_build(ext, Path(build_dir))
 
     def cmake_build(self, ext, build_dir):
-        cmake, ninja = build_tool("cmake"), build_tool("ninja")
+        cmake, ninja = build_tool("cmake", PLAN.cmake), build_tool("ninja", PLAN.ninja)
+        # Ninja runs the compiler it is told of; with MSVC that compiler needs
+        # the environment a Visual Studio prompt sets, which setuptools' own
+        # compiler step would have set up for itself.
+        env = None
+        if PLAN.vcvars:
+            env = dict(os.environ, **build_plan.msvc_environment(PLAN.vcvars))
         output_dir = build_dir / "out"
         configure = [
             cmake, "-S", str(HERE), "-B", str(build_dir), "-G", "Ninja",
@@ -75,9 +98,9 @@ class CMakeBuild(build_ext):
         ] + cmake_defines()
         if self.debug:
             configure.append("-DCMAKE_BUILD_TYPE=Debug")
-        subprocess.check_call(configure)
-        subprocess.check_call([cmake, "--build", str(build_dir)])
-        (built,) = output_dir.glob("Concordix*.so")
+        subprocess.check_call(configure, env=env)
+        subprocess.check_call([cmake, "--build", str(build_dir)], env=env)
+        (built,) = output_dir.glob(PLAN.module_glob)
         target = Path(self.get_ext_fullpath(ext.name))
         target.parent.mkdir(parents=True, exist_ok=True)
         shutil.copyfile(str(built), str(target))
@@ -106,6 +129,9 @@ setup(
         "Programming Language :: Python :: 3",
         "Programming Language :: Python :: Implementation :: CPython",
         "Programming Language :: Python :: Implementation :: PyPy",
+        "License :: OSI Approved :: MIT License",
+        # Windows and macOS builds are only checked by cross compiling: see
+        # the README.
         "Operating System :: POSIX :: Linux",
     ],
     python_requires=">=3.6",
@@ -119,7 +145,7 @@ setup(
     # One build tree per interpreter ABI: interpreters that share a version
     # (a debug or free-threaded build beside the release one) would otherwise
     # pack each other's module into their wheels.
-    options={"build": {"build_base": "build/" + sysconfig.get_config_var("SOABI")}},
+    options={"build": {"build_base": PLAN.build_base}},
     zip_safe=False,
     extras_require={
         # what the README's demonstration needs besides the package

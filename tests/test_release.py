@@ -1,7 +1,12 @@
-"""scripts/release: what it accepts as a wheel of the package, and how it
-reads auditwheel."""
+"""scripts/release: what it accepts as a wheel of the package, how it reads
+auditwheel, and what it accepts of a cross build for Windows or macOS; and
+setup.py's plan on every platform's interpreter settings."""
+import importlib.machinery
+import importlib.util
+import runpy
 import subprocess
 import sys
+import sysconfig
 import zipfile
 from pathlib import Path
 
@@ -24,7 +29,8 @@ SUFFIX = ".cpython-311-x86_64-linux-gnu.so"
 PACKAGE = ["vorlundpython/__init__.py", "vorlundpython/Concordix.h",
            "vorlundpython/Concordix.pyi", "vorlundpython/py.typed",
            "vorlundpython/Concordix" + SUFFIX]
-DIST_INFO = ["vorlundpython-0.1.0.dist-info/" + n for n in ("METADATA", "WHEEL", "RECORD")]
+DIST_INFO = ["vorlundpython-0.1.0.dist-info/" + n
+             for n in ("METADATA", "WHEEL", "RECORD", "licenses/LICENSE")]
 
 
 @pytest.mark.parametrize("change, problem", [
@@ -33,7 +39,8 @@ DIST_INFO = ["vorlundpython-0.1.0.dist-info/" + n for n in ("METADATA", "WHEEL",
     (lambda names: names + ["vorlundpython/cpp_src/Concordix.cpp"], "not part of the package"),
     (lambda names: [n for n in names if not n.endswith(".h")], "missing"),
     (lambda names: [n for n in names if not n.endswith("RECORD")], "incomplete dist-info"),
-], ids=["exact", "grafted-library", "sources", "no-header", "no-record"])
+    (lambda names: [n for n in names if not n.endswith("LICENSE")], "incomplete dist-info"),
+], ids=["exact", "grafted-library", "sources", "no-header", "no-record", "no-licence"])
 def test_wheel_must_hold_exactly_the_package(tmp_path, change, problem):
     wheel = tmp_path / "vorlundpython-0.1.0-cp311-cp311-manylinux1_x86_64.whl"
     with zipfile.ZipFile(wheel, "w") as out:
@@ -124,3 +131,176 @@ def test_the_musl_compiler_passes_the_version_script_as_zig_takes_it(tmp_path, g
     out = subprocess.run([str(tmp_path / "zig-c++")] + given, check=True,
                          stdout=subprocess.PIPE, universal_newlines=True).stdout
     assert out.splitlines() == ["c++", "-target", "x86_64-linux-musl", "-g0"] + passed
+
+
+# ------------------------------------------------------------ cross builds
+
+foreign = release.foreign_builds
+WINDOWS = foreign.FOREIGN_TARGETS["win_amd64"]
+MACOS = foreign.FOREIGN_TARGETS["macosx_arm64"]
+DECLARED = {"PyLong_AsLong", "PyExc_TypeError", "PyType_Ready"}
+GOOD_WINDOWS = {"format": "COFF-x86-64", "arch": "x86_64", "exports": ["PyInit_Concordix"],
+                "imports": {"python311.dll": ["PyLong_AsLong", "PyExc_TypeError"],
+                            "api-ms-win-crt-heap-l1-1-0.dll": ["free"],
+                            "KERNEL32.dll": ["Sleep"]}}
+GOOD_MACOS = {"format": "Mach-O arm64", "arch": "aarch64",
+              "exports": ["_PyInit_Concordix", "__mh_dylib_header", "___dso_handle"],
+              "dylibs": ["/usr/lib/libSystem.B.dylib"],
+              "undefined": {"_PyType_Ready": foreign.LOOKED_UP,
+                            "dyld_stub_binder": "from libSystem"}}
+
+
+def changed(facts, **changes):
+    return dict(facts, **changes)
+
+
+@pytest.mark.parametrize("target, facts, problem", [
+    (WINDOWS, GOOD_WINDOWS, None),
+    (WINDOWS, changed(GOOD_WINDOWS, arch="aarch64", format="COFF-ARM64"), "not COFF-x86-64"),
+    # MinGW exports every global symbol when nothing is marked dllexport
+    (WINDOWS, changed(GOOD_WINDOWS, exports=["PyInit_Concordix", "_ZN9concordix4initEv"]),
+     "exports"),
+    # Debian's mingw links the old msvcrt.dll, not python.org's runtime; a
+    # C++ runtime DLL would have to ship beside the module
+    (WINDOWS, changed(GOOD_WINDOWS, imports={**GOOD_WINDOWS["imports"], "msvcrt.dll": ["free"]}),
+     "imports msvcrt.dll"),
+    (WINDOWS, changed(GOOD_WINDOWS, imports={**GOOD_WINDOWS["imports"],
+                                             "libstdc++-6.dll": ["_Znwm"]}), "imports libstdc++"),
+    # a private name the DLL may not export, or not in another version
+    (WINDOWS, changed(GOOD_WINDOWS, imports={"python311.dll": ["_PyLong_Sign"]}),
+     "no public header declares: _PyLong_Sign"),
+    (MACOS, GOOD_MACOS, None),
+    (MACOS, changed(GOOD_MACOS, exports=["_PyInit_Concordix", "__ZN9concordix4initEv"]),
+     "exports"),
+    (MACOS, changed(GOOD_MACOS, dylibs=["/usr/lib/libSystem.B.dylib", "/usr/lib/libc++.1.dylib"]),
+     "links /usr/lib/libc++.1.dylib"),
+    (MACOS, changed(GOOD_MACOS, undefined={**GOOD_MACOS["undefined"],
+                                           "__Znwm": "from libc++"}), "needs __Znwm"),
+    (MACOS, changed(GOOD_MACOS, undefined={"_Py_Private": foreign.LOOKED_UP}),
+     "no public header declares: _Py_Private"),
+], ids=["windows", "windows-arch", "windows-exports", "windows-msvcrt", "windows-libstdc++",
+        "windows-private-name", "macos", "macos-exports", "macos-libc++", "macos-c++-symbol",
+        "macos-private-name"])
+def test_cross_built_module_checks(target, facts, problem):
+    problems = foreign.problems_of(target, facts, DECLARED)
+    assert (problems == []) if problem is None else (len(problems) == 1
+                                                     and problem in problems[0]), problems
+
+
+def test_cross_build_tool_output_is_read():
+    readobj = """
+Export {
+  Ordinal: 1
+  Name: PyInit_Concordix
+  RVA: 0x1000
+}
+Import {
+  Name: python311.dll
+  ImportLookupTableRVA: 0x34ED0
+  Symbol: PyBaseObject_Type (0)
+  Symbol: PyCapsule_New (0)
+}
+DelayImport {
+  Name: KERNEL32.dll
+  Symbol: Sleep (0)
+}
+"""
+    assert foreign.pe_exports(readobj) == ["PyInit_Concordix"]
+    assert foreign.pe_imports(readobj) == {"python311.dll": ["PyBaseObject_Type", "PyCapsule_New"],
+                                           "KERNEL32.dll": ["Sleep"]}
+    nm = """                 (undefined) external _PyCapsule_New
+                 (undefined) external _PyType_Ready (dynamically looked up)
+                 (undefined) external ___bzero (from libSystem)
+"""
+    assert foreign.macho_undefined(nm) == {"_PyCapsule_New": foreign.LOOKED_UP,
+                                           "_PyType_Ready": foreign.LOOKED_UP,
+                                           "___bzero": "from libSystem"}
+    dylibs = ("Concordix.so:\n\tConcordix.so (compatibility version 1.0.0)\n"
+              "\t/usr/lib/libSystem.B.dylib (compatibility version 1.0.0)\n")
+    assert foreign.macho_dylibs(dylibs) == ["/usr/lib/libSystem.B.dylib"]
+
+
+def test_public_declarations_are_read_from_the_headers(tmp_path):
+    (tmp_path / "cpython").mkdir()
+    (tmp_path / "internal").mkdir()
+    (tmp_path / "object.h").write_text(
+        "PyAPI_FUNC(PyObject *) PyLong_FromLong(long);\n"
+        "PyAPI_DATA(PyTypeObject) PyLong_Type;\n"
+        "PyAPI_FUNC(void) _Py_NO_RETURN Py_FatalError(const char *message);\n"
+        "PyAPI_FUNC(int) (PyArg_Parse)(PyObject *, const char *, ...);\n"
+        "PyAPI_FUNC(void (*)(int)) PyOS_getsig(int);\n")
+    (tmp_path / "cpython" / "dictobject.h").write_text(
+        "PyAPI_FUNC(PyObject *) _PyDict_GetItem_KnownHash(PyObject *mp, PyObject *key,\n"
+        "                                                 Py_hash_t hash);\n")
+    (tmp_path / "internal" / "pycore_dict.h").write_text("PyAPI_FUNC(int) _PyDict_Private(void);\n")
+    assert foreign.declared_names(tmp_path) == {
+        "PyLong_FromLong", "PyLong_Type", "Py_FatalError", "PyArg_Parse", "PyOS_getsig",
+        "_PyDict_GetItem_KnownHash"}
+    assert foreign.declared_names(tmp_path, "DATA") == {"PyLong_Type"}
+
+
+# ------------------------------------------------------------ setup.py's plan
+
+def _load_build_plan():
+    spec = importlib.util.spec_from_file_location("build_plan", str(REPO / "build_plan.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+build_plan = _load_build_plan()
+
+# (SOABI, EXT_SUFFIX, os.name, sysconfig.get_platform(), cache tag, cl on PATH)
+# -> (build_base, module_glob, cmake, vcvars)
+PLANS = {
+    "linux": (("cpython-311-x86_64-linux-gnu", ".cpython-311-x86_64-linux-gnu.so", "posix",
+               "linux-x86_64", "cpython-311", False),
+              ("build/cpython-311-x86_64-linux-gnu", "Concordix*.so", "cmake", None)),
+    "macos-arm64": (("cpython-311-darwin", ".cpython-311-darwin.so", "posix",
+                     "macosx-11.0-arm64", "cpython-311", False),
+                    ("build/cpython-311-darwin", "Concordix*.so", "cmake", None)),
+    # Windows has no SOABI before 3.13
+    "windows": ((None, ".cp311-win_amd64.pyd", "nt", "win-amd64", "cpython-311", False),
+                ("build/cp311-win_amd64", "Concordix*.pyd", "cmake.exe", "x86_amd64")),
+    "windows-debug": ((None, "_d.cp311-win_amd64.pyd", "nt", "win-amd64", "cpython-311", False),
+                      ("build/d.cp311-win_amd64", "Concordix*.pyd", "cmake.exe", "x86_amd64")),
+    "windows-3.13t": (("cp313t-win_amd64", ".cp313t-win_amd64.pyd", "nt", "win-amd64",
+                       "cpython-313", False),
+                      ("build/cp313t-win_amd64", "Concordix*.pyd", "cmake.exe", "x86_amd64")),
+    "win32-3.6": ((None, ".cp36-win32.pyd", "nt", "win32", "cpython-36", False),
+                  ("build/cp36-win32", "Concordix*.pyd", "cmake.exe", "x86")),
+    # a developer prompt has set MSVC's environment up already
+    "windows-prompt": ((None, ".cp311-win_arm64.pyd", "nt", "win-arm64", "cpython-311", True),
+                       ("build/cp311-win_arm64", "Concordix*.pyd", "cmake.exe", None)),
+    # MSYS2's MinGW interpreter: GCC, no MSVC environment
+    "mingw": (("cpython-311", ".cpython-311.pyd", "nt", "mingw_x86_64_ucrt", "cpython-311",
+               False), ("build/cpython-311", "Concordix*.pyd", "cmake.exe", None)),
+}
+
+
+@pytest.mark.parametrize("name", PLANS)
+def test_setup_plans_a_build_for_each_platform(name):
+    (soabi, ext_suffix, os_name, platform, tag, cl), expected = PLANS[name]
+    plan = build_plan.build_plan({"SOABI": soabi, "EXT_SUFFIX": ext_suffix}, os_name, platform,
+                                 tag, cl)
+    assert (plan.build_base, plan.module_glob, plan.cmake, plan.vcvars) == expected
+    assert Path(plan.ninja).suffix == Path(plan.cmake).suffix
+    # the module CMake names the file it builds is the one the pattern finds
+    assert Path("Concordix" + ext_suffix).match(plan.module_glob)
+
+
+@pytest.mark.parametrize("name", ["windows", "macos-arm64"])
+def test_setup_py_loads_with_another_platforms_settings(monkeypatch, name):
+    """setup.py runs its plan at load: with Windows' settings (no SOABI) that
+    once raised TypeError before pip got anywhere."""
+    import setuptools
+    (soabi, ext_suffix, _, platform, _, _), (build_base, _, _, _) = PLANS[name]
+    settings = {"SOABI": soabi, "EXT_SUFFIX": ext_suffix}
+    monkeypatch.setattr(sysconfig, "get_config_var", settings.get)
+    monkeypatch.setattr(sysconfig, "get_platform", lambda: platform)
+    calls = []
+    monkeypatch.setattr(setuptools, "setup", lambda **kwargs: calls.append(kwargs))
+    namespace = runpy.run_path(str(REPO / "setup.py"))
+    (kwargs,) = calls
+    assert kwargs["options"]["build"]["build_base"] == build_base
+    assert namespace["PLAN"].module_glob.endswith(Path(ext_suffix).suffix)

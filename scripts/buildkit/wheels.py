@@ -25,7 +25,10 @@ def wheel_problems(path, ext_suffix):
         problems.append("missing: " + ", ".join(sorted(missing)))
     if extra:
         problems.append("not part of the package: " + ", ".join(sorted(extra)))
-    if not {n.rsplit("/", 1)[-1] for n in dist_info} >= {"METADATA", "WHEEL", "RECORD"}:
+    # LICENSE: the licence text, which setuptools puts in the dist-info
+    # (under licenses/ from metadata 2.4 on)
+    if not {n.rsplit("/", 1)[-1] for n in dist_info} >= {"METADATA", "WHEEL", "RECORD",
+                                                         "LICENSE"}:
         problems.append("incomplete dist-info: " + ", ".join(sorted(dist_info)))
     return problems
 

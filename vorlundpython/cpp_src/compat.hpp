@@ -31,8 +31,11 @@
 
 // 3.9 made PyMODINIT_FUNC export the entry point by itself
 // (Py_EXPORTED_SYMBOL). Before it, a library built with hidden visibility
-// marks the entry point as its one exported symbol itself.
-#if PY_VERSION_HEX < 0x03090000 && defined(__GNUC__)
+// marks the entry point as its one exported symbol itself. Not on Windows:
+// there PyMODINIT_FUNC has always been __declspec(dllexport), and visibility
+// is no export for MinGW's compilers (without a dllexport, the linker would
+// export every global symbol instead).
+#if PY_VERSION_HEX < 0x03090000 && defined(__GNUC__) && !defined(_WIN32)
 #define CONCORDIX_MODULE_ENTRY extern "C" __attribute__((visibility("default"))) PyObject *
 #else
 #define CONCORDIX_MODULE_ENTRY PyMODINIT_FUNC
