@@ -57,25 +57,31 @@ PyObject *type_new(PyTypeObject *type, PyObject *, PyObject *)
     return o;
 }
 
-// Runs a subclass's finaliser from tp_dealloc unless the collector has
-// already run it (a Python subclass's own dealloc does so first, and marks
-// the instance). True when the finaliser resurrected the instance, which is
-// then left untouched. Out of line: no instance of the class itself gets here.
+void type_dealloc(PyObject *o);
+
+// Runs the finaliser of a C subclass that inherits this deallocation, unless
+// it has run already (see compat::finalizer_pending). True when the finaliser
+// resurrected the instance, which is then left untouched. Out of line: no
+// instance of the class itself gets here.
 [[gnu::noinline, gnu::cold]] bool finalizer_resurrects(PyObject *o)
 {
-    // GCOVR_EXCL_START: only a C subclass with a finaliser and no garbage collection gets here
-    if (PyType_IS_GC(Py_TYPE(o)) && compat::gc_is_finalized(o))
+    if (!compat::finalizer_pending(o, type_dealloc))
         return false;
     return PyObject_CallFinalizerFromDealloc(o) != 0;
-    // GCOVR_EXCL_STOP
 }
 
-// tp_dealloc. Nothing inside an instance is owned.
+// tp_dealloc. Nothing inside an instance is owned. A C subclass collected by
+// gc that inherits this deallocation is untracked before it is freed, as
+// every deallocation of such an object must; the finaliser above still sees
+// it tracked, which its resurrection needs.
 void type_dealloc(PyObject *o)
 {
-    if (compat::has_finalizer(Py_TYPE(o)) && finalizer_resurrects(o))  // GCOVR_EXCL_BR_LINE: as above
-        return;  // GCOVR_EXCL_LINE: as above
-    Py_TYPE(o)->tp_free(o);
+    PyTypeObject *type = Py_TYPE(o);
+    if (compat::has_finalizer(type) && finalizer_resurrects(o))
+        return;
+    if (PyType_IS_GC(type))
+        PyObject_GC_UnTrack(o);
+    type->tp_free(o);
 }
 
 // tp_getattro for types without an instance dictionary: what the class
