@@ -95,13 +95,22 @@ class Case:
         gc.collect()  # the classes of earlier cases hold references to Concordix
         before = refs and [refs(o) for o in watched]
         problems = []
+        # What the finaliser raises is reported as unraisable: through
+        # sys.unraisablehook from 3.8 on (which pytest replaces), on sys.stderr
+        # before.
+        reported = []
+        hook = getattr(sys, "unraisablehook", None)
         stderr, sys.stderr = sys.stderr, io.StringIO()
+        if hook:
+            sys.unraisablehook = lambda u: reported.append(str(u.exc_value))
         try:
             for i in range(ROUNDS if self.shape != "cycle" and not PYPY else 8):
                 self.one_round(i, problems)
-            reported = sys.stderr.getvalue().count(MESSAGE)
+            reported = sum(r.count(MESSAGE) for r in reported + [sys.stderr.getvalue()])
         finally:
             sys.stderr = stderr
+            if hook:
+                sys.unraisablehook = hook
             if self.shape.startswith("c-finalizer"):
                 self.module._set_c_finalizer(None)
         gc.collect()
