@@ -664,6 +664,27 @@ inline int is_abstract(PyTypeObject *type)
 #endif
 }
 
+// A new object of `size` bytes of the class's own exact type, fields past
+// the header left to the caller: what the inherited tp_alloc
+// (PyType_GenericAlloc) does for a type without items, garbage collection or
+// a heap-allocated type object, without its generic work (the size sum, the
+// zero fill, the collector test). A failed allocation raises MemoryError, as
+// there.
+//
+// PyPy: objects are made by its C-API layer (cpyext) for an object in its
+// own heap, which only tp_alloc does. Free-threaded builds (3.13, PEP 703)
+// pick the allocator's heap by type inside the interpreter's allocation:
+// tp_alloc is left to do that too.
+inline PyObject *new_exact_object(PyTypeObject *type, size_t size)
+{
+#if defined(PYPY_VERSION) || defined(Py_GIL_DISABLED)
+    (void)size;
+    return type->tp_alloc(type, 0);
+#else
+    return PyObject_Init(static_cast<PyObject *>(PyObject_Malloc(size)), type);
+#endif
+}
+
 // An instance of an abstract class: object's tp_new refuses it with the
 // interpreter's own "Can't instantiate abstract class ...".
 //

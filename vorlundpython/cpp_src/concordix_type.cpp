@@ -31,7 +31,13 @@ void cinit(ConcordixObject *self)
 // own texts.
 PyObject *type_new(PyTypeObject *type, PyObject *, PyObject *)
 {
-    if (type != &ConcordixType) {
+    PyObject *o;
+    if (type == &ConcordixType) {
+        // The class itself: never abstract, never collected by gc, and its
+        // tp_alloc is object's; made directly, the common case costs no more
+        // than a type with plain members.
+        o = compat::new_exact_object(type, sizeof(ConcordixObject));
+    } else {
         if (!PyType_Check(reinterpret_cast<PyObject *>(type))) {
             PyErr_Format(PyExc_TypeError, "%s.__new__(X): X is not a type object (%s)",
                          ConcordixType.tp_name, Py_TYPE(type)->tp_name);
@@ -43,12 +49,13 @@ PyObject *type_new(PyTypeObject *type, PyObject *, PyObject *)
                          ConcordixType.tp_name);
             return nullptr;
         }
+        // Subclasses keep their own allocation: another size, gc support.
+        int abstract = compat::is_abstract(type);
+        if (abstract < 0)  // GCOVR_EXCL_BR_LINE: fails on PyPy only
+            return nullptr;  // GCOVR_EXCL_LINE: as above
+        o = abstract ? compat::new_abstract(type, module_state.empty_tuple)
+                     : type->tp_alloc(type, 0);
     }
-    int abstract = compat::is_abstract(type);
-    if (abstract < 0)  // GCOVR_EXCL_BR_LINE: fails on PyPy only
-        return nullptr;  // GCOVR_EXCL_LINE: as above
-    PyObject *o = abstract ? compat::new_abstract(type, module_state.empty_tuple)
-                           : type->tp_alloc(type, 0);
     if (!o)
         return nullptr;
     auto *self = reinterpret_cast<ConcordixObject *>(o);
