@@ -141,6 +141,9 @@ def test_every_subclass_shape_is_finalised_once_per_deallocation(
     if shape in lifecycle.PYTHON_SHAPES:
         assert lifecycle.Case(module, shape, behaviour).run() == []
     key = "%s/%s" % (shape, behaviour)
+    if PYPY and shape in lifecycle.C_FINALIZER_SHAPES:
+        pytest.skip("PyPy's C-API layer cannot call a C class's own finaliser "
+                    "(cpyext: missing slot wrapper wrap_del)")
     if key not in every_life_in_a_fresh_interpreter:
         pytest.skip("C subclasses come with the test build, which needs a compiler")
     assert every_life_in_a_fresh_interpreter[key] == []
