@@ -1,11 +1,14 @@
 """The Concordix class: creation, attribute lookup, destruction, the capsule."""
 import gc
+import json
 import sys
 import weakref
 
 import pytest
 
-from support import PYPY, run_json
+import lifecycle
+import vorlundpython.Concordix as module
+from support import PYPY, run_json, run_python
 from vorlundpython.Concordix import Concordix
 
 FIELDS = ("matching", "nonMatching", "nonMissing", "total")
@@ -22,6 +25,14 @@ def test_class_shape():
     assert Concordix.__doc__ is None
     assert Concordix.__module__ == "vorlundpython.Concordix"
     assert type(Concordix.__dict__["__pyx_vtable__"]).__name__ == "PyCapsule"
+    if not PYPY:
+        # The class's dictionary holds the capsule's only reference: counted
+        # the way one counts an object that only a dictionary holds (how a
+        # local and an argument count differs between interpreters).
+        capsule, alone = Concordix.__dict__["__pyx_vtable__"], {"k": object()}["k"]
+        references = sys.getrefcount(capsule), sys.getrefcount(alone) + 1
+        del capsule, alone
+        assert references[0] == references[1]
     # Class attributes without __get__ read through an instance are the class's own.
     assert obj.__doc__ is None and obj.__pyx_vtable__ is Concordix.__dict__["__pyx_vtable__"]
     if PYPY:
@@ -106,6 +117,39 @@ def test_subclass_finaliser_runs_once_and_may_resurrect(slots):
     gc.collect()
     assert calls == [7]
     assert kept[0].total == 7  # resurrected, intact
+
+
+@pytest.fixture(scope="module")
+def every_life_in_a_fresh_interpreter(request):
+    """The whole family below run once more in a fresh interpreter, with the
+    test build's C subclasses where a compiler can build it: a deallocation
+    that frees the class while in use ends that process, not this one."""
+    try:
+        path = request.getfixturevalue("hooks_build")
+    except pytest.skip.Exception:
+        path = None  # the installed module: Python subclasses only
+    proc = run_python("import lifecycle; lifecycle.main()", path=path)
+    assert proc.stderr == ""
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+@pytest.mark.parametrize("shape, behaviour", lifecycle.cases())
+def test_every_subclass_shape_is_finalised_once_per_deallocation(
+        shape, behaviour, every_life_in_a_fresh_interpreter):
+    # Per deallocation: the finaliser's calls (once; once in the object's
+    # life where the collector tracks it), what a resurrection keeps (the
+    # instance and its counts), and over many rounds the references to the
+    # subclass and to Concordix (none lost, none kept; PyPy has no counts to
+    # compare). lifecycle.py has the shapes and behaviours.
+    if shape in lifecycle.PYTHON_SHAPES:
+        assert lifecycle.Case(module, shape, behaviour).run() == []
+    key = "%s/%s" % (shape, behaviour)
+    if PYPY and shape in lifecycle.C_FINALIZER_SHAPES:
+        pytest.skip("PyPy's C-API layer cannot call a C class's own finaliser "
+                    "(cpyext: missing slot wrapper wrap_del)")
+    if key not in every_life_in_a_fresh_interpreter:
+        pytest.skip("C subclasses come with the test build, which needs a compiler")
+    assert every_life_in_a_fresh_interpreter[key] == []
 
 
 def test_abstract_subclass_gets_the_interpreters_own_refusal():

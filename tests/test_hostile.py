@@ -163,6 +163,14 @@ class Finalised(Concordix):
 WATCHED = 10**6 + 7  # an int that the interpreter does not cache
 
 
+class SwitchValue:
+    def __bool__(self):
+        return False
+
+
+SWITCH = SwitchValue()
+
+
 def swallowing(errors, warn):
     """A loop body that makes `make()` and drops it, expecting `errors`."""
     def wrap(make):
@@ -193,8 +201,11 @@ def swallowing(errors, warn):
 ], ids=["class", "slots-subclass", "dict-subclass", "finalised-subclass", "int-result",
         "int-subclass-result", "int-subclass-warning-raises", "non-int-result",
         "failed-assignment", "reduce-refused", "setstate-refused"])
-def test_loops_leave_no_blocks_or_references_behind(make, errors, warn):
-    assert_flat(swallowing(errors, warn)(make), WATCHED, Concordix)
+def test_loops_leave_no_blocks_or_references_behind(make, errors, warn, switch):
+    # A switch value of its own, watched too: reading it for a failure's
+    # entry keeps nothing.
+    switch(SWITCH)
+    assert_flat(swallowing(errors, warn)(make), WATCHED, Concordix, SWITCH)
 
 
 class SwitchThatDropsItself:

@@ -208,6 +208,29 @@ inline bool gc_is_finalized(PyObject *o)
 #endif
 }
 
+// Whether the deallocation `own` (the class's tp_dealloc), reached for `o`,
+// still has to run `o`'s finaliser: only when `o`'s type inherits `own` as
+// its deallocation and the finaliser has not run on `o` already. A subclass
+// with a deallocation of its own runs its finaliser before handing `o` down;
+// running it again here would run it twice.
+//
+// 3.8 made every class a class statement creates collected by gc, and its
+// deallocation (subtype_dealloc) marks the instance finalised after running
+// __del__, so the mark alone told. Up to 3.7 a class statement's subclass
+// without a __dict__ or slots (`__slots__ = ()`) is not collected: it has no
+// mark, carries Py_TPFLAGS_HAVE_FINALIZE, and its subtype_dealloc runs
+// __del__, calls `own`, and afterwards drops its reference to the class even
+// when `own` freed nothing. A second __del__ here that resurrected the
+// instance cost the class a reference on every round. Only the type whose
+// deallocation `own` is tells, on every version.
+inline bool finalizer_pending(PyObject *o, destructor own)
+{
+    PyTypeObject *type = Py_TYPE(o);
+    if (type->tp_dealloc != own)
+        return false;
+    return !(PyType_IS_GC(type) && gc_is_finalized(o));
+}
+
 // 3.13 published the unchecked thread-state getter as
 // PyThreadState_GetUnchecked and kept the old name only as an alias.
 inline PyThreadState *thread_state_unchecked()
@@ -709,6 +732,27 @@ inline int is_abstract(PyTypeObject *type)
     return abstract;
 #else
     return PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) ? 1 : 0;
+#endif
+}
+
+// A new object of `size` bytes of the class's own exact type, fields past
+// the header left to the caller: what the inherited tp_alloc
+// (PyType_GenericAlloc) does for a type without items, garbage collection or
+// a heap-allocated type object, without its generic work (the size sum, the
+// zero fill, the collector test). A failed allocation raises MemoryError, as
+// there.
+//
+// PyPy: objects are made by its C-API layer (cpyext) for an object in its
+// own heap, which only tp_alloc does. Free-threaded builds (3.13, PEP 703)
+// pick the allocator's heap by type inside the interpreter's allocation:
+// tp_alloc is left to do that too.
+inline PyObject *new_exact_object(PyTypeObject *type, size_t size)
+{
+#if defined(PYPY_VERSION) || defined(Py_GIL_DISABLED)
+    (void)size;
+    return type->tp_alloc(type, 0);
+#else
+    return PyObject_Init(static_cast<PyObject *>(PyObject_Malloc(size)), type);
 #endif
 }
 

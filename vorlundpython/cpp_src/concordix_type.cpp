@@ -33,7 +33,13 @@ void cinit(ConcordixObject *self)
 // own texts.
 PyObject *type_new(PyTypeObject *type, PyObject *, PyObject *)
 {
-    if (type != &ConcordixType) {
+    PyObject *o;
+    if (type == &ConcordixType) {
+        // The class itself: never abstract, never collected by gc, and its
+        // tp_alloc is object's; made directly, the common case costs no more
+        // than a type with plain members.
+        o = compat::new_exact_object(type, sizeof(ConcordixObject));
+    } else {
         if (!PyType_Check(reinterpret_cast<PyObject *>(type))) {
             PyErr_Format(PyExc_TypeError, "%s.__new__(X): X is not a type object (%s)",
                          ConcordixType.tp_name, Py_TYPE(type)->tp_name);
@@ -45,12 +51,13 @@ PyObject *type_new(PyTypeObject *type, PyObject *, PyObject *)
                          ConcordixType.tp_name);
             return nullptr;
         }
+        // Subclasses keep their own allocation: another size, gc support.
+        int abstract = compat::is_abstract(type);
+        if (abstract < 0)  // GCOVR_EXCL_BR_LINE: fails on PyPy only
+            return nullptr;  // GCOVR_EXCL_LINE: as above
+        o = abstract ? compat::new_abstract(type, module_state.empty_tuple)
+                     : type->tp_alloc(type, 0);
     }
-    int abstract = compat::is_abstract(type);
-    if (abstract < 0)  // GCOVR_EXCL_BR_LINE: fails on PyPy only
-        return nullptr;  // GCOVR_EXCL_LINE: as above
-    PyObject *o = abstract ? compat::new_abstract(type, module_state.empty_tuple)
-                           : type->tp_alloc(type, 0);
     if (!o)
         return nullptr;
     auto *self = reinterpret_cast<ConcordixObject *>(o);
@@ -59,25 +66,31 @@ PyObject *type_new(PyTypeObject *type, PyObject *, PyObject *)
     return o;
 }
 
-// Runs a subclass's finaliser from tp_dealloc unless the collector has
-// already run it (a Python subclass's own dealloc does so first, and marks
-// the instance). True when the finaliser resurrected the instance, which is
-// then left untouched. Out of line: no instance of the class itself gets here.
+void type_dealloc(PyObject *o);
+
+// Runs the finaliser of a C subclass that inherits this deallocation, unless
+// it has run already (see compat::finalizer_pending). True when the finaliser
+// resurrected the instance, which is then left untouched. Out of line: no
+// instance of the class itself gets here.
 [[gnu::noinline, gnu::cold]] bool finalizer_resurrects(PyObject *o)
 {
-    // GCOVR_EXCL_START: only a C subclass with a finaliser and no garbage collection gets here
-    if (PyType_IS_GC(Py_TYPE(o)) && compat::gc_is_finalized(o))
+    if (!compat::finalizer_pending(o, type_dealloc))
         return false;
     return PyObject_CallFinalizerFromDealloc(o) != 0;
-    // GCOVR_EXCL_STOP
 }
 
-// tp_dealloc. Nothing inside an instance is owned.
+// tp_dealloc. Nothing inside an instance is owned. A C subclass collected by
+// gc that inherits this deallocation is untracked before it is freed, as
+// every deallocation of such an object must; the finaliser above still sees
+// it tracked, which its resurrection needs.
 void type_dealloc(PyObject *o)
 {
-    if (compat::has_finalizer(Py_TYPE(o)) && finalizer_resurrects(o))  // GCOVR_EXCL_BR_LINE: as above
-        return;  // GCOVR_EXCL_LINE: as above
-    Py_TYPE(o)->tp_free(o);
+    PyTypeObject *type = Py_TYPE(o);
+    if (compat::has_finalizer(type) && finalizer_resurrects(o))
+        return;
+    if (PyType_IS_GC(type))
+        PyObject_GC_UnTrack(o);
+    type->tp_free(o);
 }
 
 // tp_getattro for types without an instance dictionary: what the class

@@ -7,6 +7,8 @@
 #include "pickling_refusal.hpp"
 #include "traceback_entries.hpp"
 
+#include <cstring>
+
 namespace concordix {
 namespace {
 
@@ -136,6 +138,93 @@ PyObject *hook_long_named_subclass(PyObject *, PyObject *)
     return reinterpret_cast<PyObject *>(&LongNamedSubclass);
 }
 
+// C subclasses as another extension could define them, each inheriting the
+// class's allocation and deallocation: with a finaliser, with another size,
+// with garbage collection. Their finaliser calls what _set_c_finalizer
+// installed (nothing by default) with the instance, the way a __del__ would:
+// it may keep the instance alive, and what it raises is reported, not
+// passed on.
+PyObject *c_finalizer_callback = nullptr;
+
+void call_c_finalizer(PyObject *self)
+{
+    if (!c_finalizer_callback)
+        return;
+    compat::PendingException saved = compat::take_pending_exception();
+    PyObject *result = PyObject_CallFunctionObjArgs(c_finalizer_callback, self, nullptr);
+    if (result)
+        Py_DECREF(result);
+    else
+        PyErr_WriteUnraisable(self);
+    compat::restore_pending_exception(saved);
+}
+
+// Nothing to visit: the instances hold no references.
+int traverse_nothing(PyObject *, visitproc, void *)
+{
+    return 0;
+}
+
+// An instance with room for more than the class's own fields.
+struct WiderObject {
+    ConcordixObject base;
+    double extra[3];
+};
+
+PyTypeObject make_c_subclass(const char *name, Py_ssize_t size, bool finalizer, bool gc)
+{
+    PyTypeObject type = compat::static_type_object(name);
+    type.tp_basicsize = size;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    if (finalizer) {
+        type.tp_flags |= Py_TPFLAGS_HAVE_FINALIZE;
+        type.tp_finalize = call_c_finalizer;
+    }
+    if (gc) {
+        type.tp_flags |= Py_TPFLAGS_HAVE_GC;
+        type.tp_traverse = traverse_nothing;
+    }
+    type.tp_base = &ConcordixType;
+    return type;
+}
+
+PyTypeObject CFinalized = make_c_subclass("vorlundpython.Concordix.CFinalized",
+                                          sizeof(WiderObject), true, false);
+PyTypeObject CFinalizedGC = make_c_subclass("vorlundpython.Concordix.CFinalizedGC",
+                                            sizeof(ConcordixObject), true, true);
+PyTypeObject CWider = make_c_subclass("vorlundpython.Concordix.CWider", sizeof(WiderObject),
+                                      false, false);
+PyTypeObject CWiderGC = make_c_subclass("vorlundpython.Concordix.CWiderGC",
+                                        sizeof(WiderObject), false, true);
+
+// _c_subclass(name) -> one of the classes above, by the last part of its name
+PyObject *hook_c_subclass(PyObject *, PyObject *name)
+{
+    PyTypeObject *const types[] = {&CFinalized, &CFinalizedGC, &CWider, &CWiderGC,
+                                    &LongNamedSubclass};
+    for (PyTypeObject *type : types) {
+        const char *short_name = std::strrchr(type->tp_name, '.') + 1;
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, short_name) == 0) {
+            if (PyType_Ready(type) < 0)
+                return nullptr;
+            Py_INCREF(type);
+            return reinterpret_cast<PyObject *>(type);
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "no C subclass named %R", name);
+    return nullptr;
+}
+
+// _set_c_finalizer(callable or None) -> None
+PyObject *hook_set_c_finalizer(PyObject *, PyObject *callable)
+{
+    PyObject *old = c_finalizer_callback;
+    c_finalizer_callback = callable == Py_None ? nullptr : callable;
+    Py_XINCREF(c_finalizer_callback);
+    Py_XDECREF(old);
+    Py_RETURN_NONE;
+}
+
 }  // namespace
 
 PyMethodDef test_hook_functions[] = {
@@ -147,6 +236,8 @@ PyMethodDef test_hook_functions[] = {
     {"_call_object", hook_call_object, METH_VARARGS, nullptr},
     {"_silent_failure", hook_silent_failure, METH_NOARGS, nullptr},
     {"_long_named_subclass", hook_long_named_subclass, METH_NOARGS, nullptr},
+    {"_c_subclass", hook_c_subclass, METH_O, nullptr},
+    {"_set_c_finalizer", hook_set_c_finalizer, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
