@@ -183,52 +183,52 @@ def test_cache_inside_the_repository_is_refused():
 
 DEB822 = """\
 Types: deb
-URIs: http://archive.example/debian-security
+URIs: http://archive/debian-security
 Suites: trixie-security
 Components: main
 
 Types: deb
-URIs: https://vendor.example/apt
+URIs: https://vendor/apt
 Suites: nodistro
 Components: main
 
 Types: deb-src
-URIs: http://sources-only.example/debian
+URIs: http://sources-only/debian
 Suites: trixie
 Components: main
 
 Types: deb
 Enabled: no
-URIs: http://disabled.example/debian
+URIs: http://disabled/debian
 Suites: trixie
 Components: main
 
 Types: deb
 # the archive a snapshot was taken of
-URIs: http://archive.example/debian/
+URIs: http://archive/debian/
 Suites: trixie trixie-updates
 Components: main contrib
 """
 ONE_LINE = """\
-# deb http://commented.example/debian bookworm main
-deb http://security.example/debian-security bookworm-security main
-deb [arch=amd64 signed-by=/usr/share/keyrings/vendor.gpg] https://vendor.example/apt cloud-sdk-bookworm main
-deb https://docker.example/linux/debian bookworm stable
-deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://one-line.example/debian bookworm main
+# deb http://commented/debian bookworm main
+deb http://security/debian-security bookworm-security main
+deb [arch=amd64 signed-by=/usr/share/keyrings/vendor.gpg] https://vendor/apt cloud-sdk-bookworm main
+deb https://docker/linux/debian bookworm stable
+deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://one-line/debian bookworm main
 """
 
 
 @pytest.mark.parametrize("files, environ, mirror", [
-    ({"sources.list.d/debian.sources": DEB822}, {}, "http://archive.example/debian"),
-    ({"sources.list": ONE_LINE}, {}, "http://one-line.example/debian"),
+    ({"sources.list.d/debian.sources": DEB822}, {}, "http://archive/debian"),
+    ({"sources.list": ONE_LINE}, {}, "http://one-line/debian"),
     # sources.list comes first, then sources.list.d by name; other suffixes are not read
     ({"sources.list": ONE_LINE, "sources.list.d/debian.sources": DEB822,
-      "sources.list.d/a.list.disabled": "deb http://off.example/debian bookworm main\n"},
-     {}, "http://one-line.example/debian"),
+      "sources.list.d/a.list.disabled": "deb http://off/debian bookworm main\n"},
+     {}, "http://one-line/debian"),
     ({"sources.list.d/debian.sources": DEB822},
-     {"VORLUND_MIRROR": "http://override.example/debian/"}, "http://override.example/debian"),
+     {"VORLUND_MIRROR": "http://override/debian/"}, "http://override/debian"),
     ({"sources.list": ONE_LINE.splitlines(True)[-1].replace("bookworm", "forky")},
-     {}, "http://one-line.example/debian"),            # the host's own codename
+     {}, "http://one-line/debian"),            # the host's own codename
     ({"sources.list.d/vendor.sources": DEB822.split("\n\n")[1]}, {}, None),
     ({}, {}, None),
 ], ids=["deb822", "one-line", "order", "override", "host-codename", "third-party-only", "none"])

@@ -68,6 +68,16 @@ def root_ok(cache, suite, versions, mirror, log_path):
             and sanity_check(cache / suite, suite, versions, log_path))
 
 
+def install_root(tmp, root, suite, versions, mirror):
+    """Puts a root built at `tmp` in the place of `root`, stamped: a root
+    that failed half-way is never found at `root`."""
+    remove_tree(root)
+    os.rename(tmp, root)
+    (root / STAMP).write_text(
+        f"{stamp_text(suite, versions, mirror)} {datetime.datetime.now():%F %T}\n")
+    return True
+
+
 def build_root(cache, suite, versions, mirror, log_path):
     root = cache / suite
     tmp = cache / f"{suite}.building"
@@ -108,11 +118,7 @@ rm -rf {t}/var/lib/apt/lists/*
                 out.writelines(tail(dlog, 60))
         remove_tree(tmp)
         return False
-    remove_tree(root)
-    os.rename(tmp, root)
-    (root / STAMP).write_text(
-        f"{stamp_text(suite, versions, mirror)} {datetime.datetime.now():%F %T}\n")
-    return True
+    return install_root(tmp, root, suite, versions, mirror)
 
 
 def ensure_root(cache, suite, versions, mirror, rebuild, logdir):
@@ -187,11 +193,7 @@ def build_emulated_root(cache, suite, versions, mirror, log_path):
     if not ok:
         remove_tree(tmp)
         return False
-    remove_tree(root)
-    os.rename(tmp, root)
-    (root / STAMP).write_text(
-        f"{stamp_text(suite, versions, mirror)} {datetime.datetime.now():%F %T}\n")
-    return True
+    return install_root(tmp, root, suite, versions, mirror)
 
 
 def post_extract(root):
