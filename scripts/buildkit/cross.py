@@ -28,23 +28,20 @@ set(CMAKE_CXX_COMPILER {compiler})
 """
 
 
-def cross_build_wheel(name, root, root_name, version, host_python, sdist, work, log):
-    """Builds the wheel of interpreter `name`, python`version` of the emulated
-    root `root_name` (at `root`), from the sdist in `work`/raw; returns (wheel, EXT_SUFFIX).
-    `host_python` (the same version, on the host) runs setup.py with the
-    target's build settings (its _sysconfigdata: extension suffix, platform)."""
-    machine, triplet, _ = ARCHITECTURES[suite_and_arch(root_name)[1]]
-    compiler = f"{triplet}-g++"
-    ensure_host_command(compiler, f"g++-{triplet}")
+def build_wheel_for_target(name, machine, work, settings, toolchain, sdist, host_python,
+                           suffix_command, outdir, log, env):
+    """The wheel of interpreter `name` built in `work` from the sdist, on the
+    host: `host_python` (the target's version) runs setup.py with the
+    target's build settings (`settings`, its _sysconfigdata: extension
+    suffix, platform) and CMake compiles with the `toolchain` file's text.
+    `suffix_command` prints the target's EXT_SUFFIX. Returns (wheel,
+    EXT_SUFFIX); the wheel, for `machine` as platform tags name it, lands in
+    `work`/`outdir`."""
     remove_tree(work)
-    (work / "raw").mkdir(parents=True)
+    (work / outdir).mkdir(parents=True)
     (work / "sysconfig").mkdir()
-    (settings,) = (root / "usr" / "lib" / f"python{version}").glob(
-        f"_sysconfigdata__linux_{triplet}.py")
     shutil.copy(str(settings), str(work / "sysconfig"))
-    toolchain = work / "toolchain.cmake"
-    toolchain.write_text(cmake_toolchain(machine, root, compiler,
-                                         f"{root}/usr/include/python{version}"))
+    (work / "toolchain.cmake").write_text(toolchain)
     shutil.copy(str(sdist), str(work))
     target = (f"_PYTHON_HOST_PLATFORM=linux-{machine} "
               f"_PYTHON_SYSCONFIGDATA_NAME={settings.stem} PYTHONPATH={work}/sysconfig")
@@ -53,14 +50,31 @@ set -eux
 cd {work}
 {shlex.quote(str(host_python))} -m venv venv-build
 venv-build/bin/python -m pip install -q "setuptools>=40.8" wheel "cmake>=3.17" ninja
-chroot {root} python{version} -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))' \
-    > ext-suffix
-{target} CONCORDIX_CMAKE_DEFINE="CONCORDIX_WERROR=ON;CMAKE_TOOLCHAIN_FILE={toolchain}" \
-    PIP_DISABLE_PIP_VERSION_CHECK=1 \
-    venv-build/bin/pip wheel --no-build-isolation --no-deps -w raw {shlex.quote(sdist.name)}
+{suffix_command} > ext-suffix
+{target} CONCORDIX_CMAKE_DEFINE="CONCORDIX_WERROR=ON;CMAKE_TOOLCHAIN_FILE={work}/toolchain.cmake" \\
+    PIP_DISABLE_PIP_VERSION_CHECK=1 \\
+    venv-build/bin/pip wheel --no-build-isolation --no-deps -w {outdir} {shlex.quote(sdist.name)}
 """
-    if run_logged(["/bin/bash", "-c", script], log, timeout=3600, env=base_env()) != 0:
+    if run_logged(["/bin/bash", "-c", script], log, timeout=3600, env=env) != 0:
         raise SystemExit(f"release: building the {name} wheel failed, see {log}\n"
                          + "".join(tail(log)))
-    (wheel,) = (work / "raw").glob("*.whl")
+    (wheel,) = (work / outdir).glob("*.whl")
     return wheel, (work / "ext-suffix").read_text().strip()
+
+
+def cross_build_wheel(name, root, root_name, version, host_python, sdist, work, log):
+    """Builds the wheel of interpreter `name`, python`version` of the emulated
+    root `root_name` (at `root`), from the sdist in `work`/raw; returns (wheel, EXT_SUFFIX).
+    `host_python` (the same version, on the host) runs setup.py with the
+    target's build settings (its _sysconfigdata: extension suffix, platform)."""
+    machine, triplet, _ = ARCHITECTURES[suite_and_arch(root_name)[1]]
+    compiler = f"{triplet}-g++"
+    ensure_host_command(compiler, f"g++-{triplet}")
+    (settings,) = (root / "usr" / "lib" / f"python{version}").glob(
+        f"_sysconfigdata__linux_{triplet}.py")
+    suffix = (f"chroot {root} python{version} -c "
+              "'import sysconfig; print(sysconfig.get_config_var(\"EXT_SUFFIX\"))'")
+    return build_wheel_for_target(
+        name, machine, work, settings,
+        cmake_toolchain(machine, root, compiler, f"{root}/usr/include/python{version}"),
+        sdist, host_python, suffix, "raw", log, base_env())

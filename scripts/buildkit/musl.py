@@ -4,13 +4,12 @@ package's wheel for it compiled on the host with zig."""
 import hashlib
 import json
 import shlex
-import shutil
 import subprocess
 import time
 
-from .cross import cmake_toolchain
+from .cross import build_wheel_for_target, cmake_toolchain
 from .platforms import MUSL_BUILD_PACKAGES, MUSL_BUILDS
-from .procs import apt_locks, base_env, remove_tree, run_logged, tail
+from .procs import apt_locks, base_env, remove_tree, run_logged
 from .roots import chroot_command
 from .source_builds import SOURCE_BASE
 from .zig import zig_command, zig_environment
@@ -187,37 +186,17 @@ def musl_build_wheel(name, cache, host_python, sdist, work, log, patchelf):
     root = cache / suite
     prefix = root / musl_prefix(name).lstrip("/")
     version = package[len("python"):]
-    zig = zig_command(cache)
-    remove_tree(work)
-    (work / "raw").mkdir(parents=True)
-    (work / "sysconfig").mkdir()
+    compiler = work.parent / f"{name}-zig-c++"
+    zig_wrapper(compiler, zig_command(cache), f"{machine}-linux-musl")
     (settings,) = (prefix / "lib" / f"python{version}").glob(
         f"_sysconfigdata_*_linux_{machine}-linux-musl.py")
-    shutil.copy(str(settings), str(work / "sysconfig"))
-    compiler = work / "zig-c++"
-    zig_wrapper(compiler, zig, f"{machine}-linux-musl")
-    toolchain = work / "toolchain.cmake"
-    toolchain.write_text(cmake_toolchain(machine, None, compiler,
-                                         f"{prefix}/include/python{version}"))
-    shutil.copy(str(sdist), str(work))
-    env = {**base_env(), **zig_environment(cache)}
-    target = (f"_PYTHON_HOST_PLATFORM=linux-{machine} "
-              f"_PYTHON_SYSCONFIGDATA_NAME={settings.stem} PYTHONPATH={work}/sysconfig")
-    script = f"""
-set -eux
-cd {work}
-{shlex.quote(str(host_python))} -m venv venv-build
-venv-build/bin/python -m pip install -q "setuptools>=40.8" wheel "cmake>=3.17" ninja
-chroot {root} {musl_interpreter(name)} -c \\
-    'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))' > ext-suffix
-{target} CONCORDIX_CMAKE_DEFINE="CONCORDIX_WERROR=ON;CMAKE_TOOLCHAIN_FILE={toolchain}" \\
-    PIP_DISABLE_PIP_VERSION_CHECK=1 \\
-    venv-build/bin/pip wheel --no-build-isolation --no-deps -w unpatched {shlex.quote(sdist.name)}
-"""
-    if run_logged(["/bin/bash", "-c", script], log, timeout=3600, env=env) != 0:
-        raise SystemExit(f"release: building the {name} wheel failed, see {log}\n"
-                         + "".join(tail(log)))
-    (wheel,) = (work / "unpatched").glob("*.whl")
+    suffix = (f"chroot {root} {musl_interpreter(name)} -c "
+              "'import sysconfig; print(sysconfig.get_config_var(\"EXT_SUFFIX\"))'")
+    wheel, ext_suffix = build_wheel_for_target(
+        name, machine, work, settings,
+        cmake_toolchain(machine, None, compiler, f"{prefix}/include/python{version}"),
+        sdist, host_python, suffix, "unpatched", log, {**base_env(), **zig_environment(cache)})
+    return rename_libc(wheel, work / "raw", MUSL_LIBC_SONAME[machine], patchelf, log), ext_suffix
     return rename_libc(wheel, work / "raw", MUSL_LIBC_SONAME[machine], patchelf, log), \
         (work / "ext-suffix").read_text().strip()
 
