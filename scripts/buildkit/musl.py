@@ -196,6 +196,7 @@ def musl_build_wheel(name, cache, host_python, sdist, work, log, patchelf):
         name, machine, work, settings,
         cmake_toolchain(machine, None, compiler, f"{prefix}/include/python{version}"),
         sdist, host_python, suffix, "unpatched", log, {**base_env(), **zig_environment(cache)})
+    (work / "raw").mkdir()
     return rename_libc(wheel, work / "raw", MUSL_LIBC_SONAME[machine], patchelf, log), ext_suffix
     return rename_libc(wheel, work / "raw", MUSL_LIBC_SONAME[machine], patchelf, log), \
         (work / "ext-suffix").read_text().strip()
