@@ -153,11 +153,18 @@ def assert_flat(action, *watched, rounds=400, warmup=20):
     allocated = getattr(sys, "getallocatedblocks", lambda: 0)
     for _ in range(warmup):
         action()
-    gc.collect()
-    blocks, refs = allocated(), [references(o) for o in watched]
-    for _ in range(rounds):
-        action()
-    gc.collect()
-    grown = allocated() - blocks
+    # A leak grows on every measurement; the interpreter's own caches (a
+    # debug 3.15's among them) sometimes grow in bursts that one measurement
+    # can catch: three chances to come out flat.
+    for attempt in range(3):
+        gc.collect()
+        blocks, refs = allocated(), [references(o) for o in watched]
+        for _ in range(rounds):
+            action()
+        gc.collect()
+        grown = allocated() - blocks
+        counts = [references(o) for o in watched]
+        if grown < rounds // 2 and counts == refs:
+            return
     assert grown < rounds // 2, f"{grown} blocks left by {rounds} rounds"
-    assert [references(o) for o in watched] == refs
+    assert counts == refs
