@@ -239,11 +239,15 @@ mount --rbind /dev {r}/dev
 mount --rbind /sys {r}/sys
 mkdir -p {r}/root/.cache/pip
 mount --bind {pipcache} {r}/root/.cache/pip
-rm -f {r}/etc/resolv.conf
-cp -L /etc/resolv.conf {r}/etc/resolv.conf
+# Two runs may start in one root at once (a suite's two interpreters): each
+# file is copied beside its place and renamed into it, which replaces
+# whatever stands there (a link included) and never races the other run.
+cp -L /etc/resolv.conf {r}/etc/resolv.conf.$$
+mv -f {r}/etc/resolv.conf.$$ {r}/etc/resolv.conf
 # The host's trust store: lets pip reach the index through a TLS-inspecting
 # proxy, the same way the host's own pip does.
-cp -L /etc/ssl/certs/ca-certificates.crt {r}/etc/ssl/certs/host-ca.crt
+cp -L /etc/ssl/certs/ca-certificates.crt {r}/etc/ssl/certs/host-ca.crt.$$
+mv -f {r}/etc/ssl/certs/host-ca.crt.$$ {r}/etc/ssl/certs/host-ca.crt
 set +e
 chroot {r} /usr/bin/env PIP_CERT=/etc/ssl/certs/host-ca.crt \\
   SSL_CERT_FILE=/etc/ssl/certs/host-ca.crt /bin/bash -c {shlex.quote(inner)}
