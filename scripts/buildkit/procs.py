@@ -138,6 +138,10 @@ def ensure_host_command(command, package=None):
 def apt_install_on_host(names):
     say(f"matrix: installing {' '.join(names)} with apt-get")
     env = {**os.environ, "DEBIAN_FRONTEND": "noninteractive"}
-    subprocess.run(["apt-get", "update", "-qq"], check=True, env=env)
-    subprocess.run(["apt-get", "install", "-y", "-qq"] + names, check=True,
-                   env=env)
+    # The lock above keeps this process's threads apart; another process
+    # (a second script, or anyone's apt) may hold dpkg's lock, and apt then
+    # fails at once unless told to wait for it.
+    wait = ["-o", "DPkg::Lock::Timeout=900"]
+    subprocess.run(["apt-get"] + wait + ["update", "-qq"], check=True, env=env)
+    subprocess.run(["apt-get"] + wait + ["install", "-y", "-qq"] + names,
+                   check=True, env=env)
