@@ -154,6 +154,9 @@ class Case:
             obj.me = obj
         held = [obj]
         del obj
+        # C subclasses with a finaliser count the instances freed.
+        frees = self.module._c_frees if self.shape in C_FINALIZER_SHAPES else lambda: 0
+        freed = frees()
         self.resurrected = self.let_go = False
         finalised = False
         for life in range(LIVES + 2):
@@ -166,7 +169,12 @@ class Case:
                                 % (i, life + 1, self.calls - calls, due))
             finalised = finalised or due
             if not self.kept:
+                if self.shape in C_FINALIZER_SHAPES and frees() != freed + 1:
+                    problems.append("round %d: let go after %d deallocations, %d frees"
+                                    % (i, life + 1, frees() - freed))
                 return
+            if frees() != freed:
+                problems.append("round %d, deallocation %d: resurrected, yet freed" % (i, life + 1))
             if len(self.kept) != 1 or tuple(getattr(self.kept[0], f) for f in fields) != values:
                 problems.append("round %d: resurrected %r, counts %r" % (
                     i, len(self.kept), [[getattr(o, f) for f in fields] for o in self.kept]))

@@ -461,11 +461,31 @@ def cache_size():
     return m._code_cache()[0]
 
 
+# Each failure point met this many times over with one key: what a failed
+# step made must be released, so the interpreter's count of allocated blocks
+# ends where it began, give or take the one code object cached.
+REPEATS = 40
+
+
+def no_step_leaks(name, prepare):
+    if not sys.getallocatedblocks():
+        return  # PYTHONMALLOC=malloc: no blocks counted (the sanitizer runs set it)
+    for k in range(counts[name]):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for repeat in range(REPEATS):
+            attempt(prepare(k, again=repeat > 0), k, k + 1)
+        gc.collect()
+        grown = sys.getallocatedblocks() - before
+        assert grown < REPEATS // 2, "%s, allocation %d failing %d times: %d blocks more" % (
+            name, k, REPEATS, grown)
+
+
 def entry_sweep(name, switch, native, fill_cache=False):
     outcomes = set()
     state = {}
 
-    def prepare(n):
+    def prepare(n, again=False):
         if switch is None:
             cython_runtime.__dict__.pop("cline_in_traceback", None)
         else:
@@ -476,8 +496,9 @@ def entry_sweep(name, switch, native, fill_cache=False):
                 m._raise_with_entry(KeyError(), "filler", 0, key, 1)
             except KeyError:
                 pass
-        state["line"] = next(fresh)
-        state["native"] = next(fresh) if native else 0
+        if not again:
+            state["line"] = next(fresh)
+            state["native"] = next(fresh) if native else 0
         state["before"] = cache_size()
         return partial(m._raise_with_entry, KeyError("k"), "site", state["native"],
                        state["line"], 1)
@@ -501,6 +522,8 @@ def entry_sweep(name, switch, native, fill_cache=False):
         outcomes.add((type(error).__name__, bool(entries(error)), cached))
 
     sweep(name, None, check, prepare)
+    if not fill_cache:
+        no_step_leaks(name, prepare)
     return outcomes
 
 

@@ -1,5 +1,16 @@
-from typing import Any, NoReturn
+from typing import Any, Dict, NoReturn, Type, TypeVar
 
+# Stubs are read by type checkers only: typing_extensions here is the type
+# checker's own copy (typing has disjoint_base from 3.15 on).
+from typing_extensions import disjoint_base
+
+_T = TypeVar("_T", bound="Concordix")
+
+__test__: Dict[str, Any]
+
+# Instances have a layout of their own: a class cannot inherit from this one
+# and from another class whose instances do (int, tuple, ...).
+@disjoint_base
 class Concordix:
     """Four 32-bit signed counts of a comparison.
 
@@ -12,6 +23,7 @@ class Concordix:
     nonMatching: int
     nonMissing: int
     total: int
-    def __init__(self, *args: Any, **kwargs: Any) -> None: ...
+    # Creation accepts and ignores any arguments; __init__ is object's.
+    def __new__(cls: Type[_T], *args: Any, **kwargs: Any) -> _T: ...
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, __state: object) -> NoReturn: ...

@@ -353,6 +353,37 @@ inline bool small_int_value(PyObject *o, int32_t *value)
 #endif
 }
 
+// PyLong_AsLong for an int of more than one digit: its value, or -1 with
+// OverflowError set when it does not fit a C long.
+//
+// PyPy 3.9 (7.3.11): PyLong_AsLong on an int subclass whose value does not
+// fit a machine word converts what the subclass's own __int__ returns
+// instead of the stored value. _PyLong_AsByteArray reads the stored value
+// and calls no method of the object; its overflow gets PyLong_AsLong's own
+// text, as an exact int's does. PyPy 3.11 (7.3.19) converts subclasses by
+// their stored value, and exact ints keep the one call everywhere.
+inline long long_value(PyObject *o)
+{
+#if defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030B0000
+    if (!PyLong_CheckExact(o)) {
+        unsigned char bytes[sizeof(long)];
+        if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject *>(o), bytes, sizeof bytes, 1, 1) <
+            0) {
+            if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+                PyErr_Clear();
+                PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+            }
+            return -1;
+        }
+        unsigned long bits = 0;
+        for (size_t i = sizeof bytes; i-- > 0;)
+            bits = bits << 8 | bytes[i];
+        return static_cast<long>(bits);
+    }
+#endif
+    return PyLong_AsLong(o);
+}
+
 // The count that an exact float's own __int__ (truncation toward zero) makes
 // of it, when that fits the counts; false for anything else.
 //

@@ -19,7 +19,7 @@ inline int32_t multi_digit_int_to_c_int(PyObject *o)
 {
     // For an int subclass this reads the stored value and calls no method of
     // the object.
-    long value = PyLong_AsLong(o);
+    long value = compat::long_value(o);
 #if LONG_MAX > INT32_MAX
     if (value < INT32_MIN || value > INT32_MAX)
         return out_of_range();

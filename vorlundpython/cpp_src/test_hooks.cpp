@@ -165,6 +165,22 @@ int traverse_nothing(PyObject *, visitproc, void *)
     return 0;
 }
 
+// Instances of the finalised subclasses that their deallocation freed: one
+// whose finaliser let it go must be freed, not left as lost memory.
+Py_ssize_t c_finalized_frees = 0;
+
+void free_counted(void *o)
+{
+    ++c_finalized_frees;
+    PyObject_Free(o);
+}
+
+void gc_free_counted(void *o)
+{
+    ++c_finalized_frees;
+    PyObject_GC_Del(o);
+}
+
 // An instance with room for more than the class's own fields.
 struct WiderObject {
     ConcordixObject base;
@@ -179,6 +195,7 @@ PyTypeObject make_c_subclass(const char *name, Py_ssize_t size, bool finalizer, 
     if (finalizer) {
         type.tp_flags |= Py_TPFLAGS_HAVE_FINALIZE;
         type.tp_finalize = call_c_finalizer;
+        type.tp_free = gc ? gc_free_counted : free_counted;
     }
     if (gc) {
         type.tp_flags |= Py_TPFLAGS_HAVE_GC;
@@ -225,6 +242,12 @@ PyObject *hook_set_c_finalizer(PyObject *, PyObject *callable)
     Py_RETURN_NONE;
 }
 
+// _c_frees() -> how many CFinalized and CFinalizedGC instances were freed
+PyObject *hook_c_frees(PyObject *, PyObject *)
+{
+    return PyLong_FromSsize_t(c_finalized_frees);
+}
+
 }  // namespace
 
 PyMethodDef test_hook_functions[] = {
@@ -238,6 +261,7 @@ PyMethodDef test_hook_functions[] = {
     {"_long_named_subclass", hook_long_named_subclass, METH_NOARGS, nullptr},
     {"_c_subclass", hook_c_subclass, METH_O, nullptr},
     {"_set_c_finalizer", hook_set_c_finalizer, METH_O, nullptr},
+    {"_c_frees", hook_c_frees, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
