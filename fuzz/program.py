@@ -16,6 +16,7 @@ import struct
 import sys
 import warnings
 
+from vorlundpython import Concordix as module
 from vorlundpython.Concordix import Concordix
 
 PYPY = platform.python_implementation() == "PyPy"
@@ -186,6 +187,11 @@ def _getattr(self, name):
 
 SLOT_KINDS = [None, (), ("a", "b"), ("a", "__weakref__"), ("__dict__",)]
 _classes = {}
+# The test build's C subclasses, which inherit the class's deallocation: two
+# with a finaliser (resurrecting once, like _del_resurrect), with and without
+# garbage collection, and two wider ones. Names, and whether they finalise.
+C_SUBCLASSES = [("CFinalized", 1), ("CFinalizedGC", 1), ("CWider", 0), ("CWiderGC", 0)]
+HAVE_C_SUBCLASSES = hasattr(module, "_c_subclass") and not PYPY
 
 
 def subclass(slots, with_getattr, with_del):
@@ -444,7 +450,8 @@ class Program:
     def deprecated(self, result, count):
         if self.warn_error:
             return ("refused", DeprecationWarning, DEPRECATION % type(result).__name__)
-        return self.converted(int.__int__(result) if not isinstance(result, bool) else int(result))
+        # The stored value (int.__int__ would call an override on PyPy).
+        return self.converted(int.__add__(result, 0))
 
     def resolve(self, expect, count):
         """Turns a value's expectation into Ok/Raise for an assignment to
@@ -472,9 +479,14 @@ class Program:
         kwargs = [{}, {"total": 5}, {"a": None}][self.pick(3)]
         if kind < 3:
             cls, model = Concordix, Model(Concordix, None, 0, 0)
+        elif kind == 3 and HAVE_C_SUBCLASSES:
+            name, with_del = C_SUBCLASSES[self.pick(len(C_SUBCLASSES))]
+            cls = module._c_subclass(name)
+            model = Model(cls, (), 0, with_del)
         else:
             slots = SLOT_KINDS[self.pick(len(SLOT_KINDS))]
-            if PYPY and slots and "__weakref__" in slots:
+            if PYPY and slots and ("__weakref__" in slots or "__dict__" in slots):
+                # PyPy's instances have both already and refuse the slots.
                 slots = ()
             with_getattr, with_del = self.pick(2), self.pick(3)
             cls = subclass(slots, with_getattr, with_del)
@@ -766,6 +778,8 @@ def prepare():
     """The process-wide starting state every program assumes."""
     warnings.simplefilter("ignore", DeprecationWarning)
     sys.unraisablehook = lambda unraisable: None
+    if HAVE_C_SUBCLASSES:
+        module._set_c_finalizer(_del_resurrect)
 
 
 class RandomSource:
