@@ -407,6 +407,12 @@ class Program:
             return f, self.converted(n), False
         if kind == 4:
             v = ["3", b"3", None, [], object(), Concordix(), IndexOnly(), 1j][self.pick(8)]
+            if hasattr(type(v), "__int__"):
+                # complex up to 3.9 (PyPy 3.9 too): an __int__ that raises.
+                try:
+                    type(v).__int__(v)
+                except TypeError as exc:
+                    return v, ("refused", TypeError, str(exc)), True
             return v, self.refused(TypeError, "an integer is required", count), False
         if kind in (5, 6):
             sub = self.pick(8)

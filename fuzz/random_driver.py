@@ -2,7 +2,8 @@
 for interpreters that libFuzzer does not run on (PyPy). Runs programs for a
 bounded time; a finding prints its seed, the program's steps, and exits 1.
 
-Usage: python fuzz/random_driver.py [--seconds S] [--seed N] [--replay SEED]
+Usage: python fuzz/random_driver.py [--seconds S | --programs N] [--seed N]
+       python fuzz/random_driver.py --replay SEED
 """
 import argparse
 import os
@@ -24,6 +25,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--seconds", type=float, default=60)
     parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--programs", type=int, help="run this many programs, whatever the time")
     parser.add_argument("--replay", type=int)
     args = parser.parse_args()
     program.prepare()
@@ -31,7 +33,8 @@ def main():
         run(args.replay, log=print)
         return 0
     started, seed, programs = time.monotonic(), args.seed, 0
-    while time.monotonic() - started < args.seconds:
+    while (programs < args.programs if args.programs is not None
+           else time.monotonic() - started < args.seconds):
         try:
             run(seed)
         except program.Finding:
