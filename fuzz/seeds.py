@@ -17,6 +17,11 @@ def seeds():
             maker = makers[variant % len(makers)]
             yield maker + bytes([op, 0, variant, variant * 3 + 1, variant + 2, 1, 5,
                                  op, 0, variant + 4, 2, 7])
+    # Ints at each boundary (program.BOUNDARIES), exactly, one above and one
+    # below, either sign: base, delta + 2, sign.
+    for base in range(11):
+        for delta, sign in ((2, 0), (2, 1), (3, 0), (1, 1)):
+            yield makers[0] + bytes([2, 0, 3, 0, 0, base, delta, sign, 1, 0])
     # Every kind of assigned value, through the first route.
     for kind in range(12):
         for sub in (0, 3, 6):
