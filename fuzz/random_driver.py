@@ -46,6 +46,24 @@ def main():
         programs += 1
     print("random programs: %d in %.0f s (seeds %d to %d), no finding"
           % (programs, time.monotonic() - started, args.seed, seed - 1))
+    if hasattr(sys, "gettotalrefcount") and programs:
+        # A debug interpreter counts every reference: the same programs run
+        # again must leave the total where it was. A reference leaked on one
+        # path grows it by about once per program that takes the path; the
+        # interpreter's and the programs' own caches by far less.
+        import gc
+        for attempt in range(3):
+            gc.collect()
+            before = sys.gettotalrefcount()
+            for again in range(args.seed, seed):
+                run(again)
+            gc.collect()
+            grown = sys.gettotalrefcount() - before
+            if grown < programs // 4:
+                break
+        else:
+            print("the same %d programs again left %d references behind" % (programs, grown))
+            return 1
     return 0
 
 

@@ -8,12 +8,14 @@ OPS = 12  # program.Program.run: nine instance operations, three on the environm
 
 
 def seeds():
-    # new: op 0, slot 0, kind (< 3: the class; else a subclass with slots
-    # kind, __getattr__, __del__), arguments, keywords.
-    makers = [bytes([0, 0, 0, 1, 1]), bytes([0, 0, 3, 0, 0, 0, 0, 1]),
-              bytes([0, 0, 3, 0, 0, 2, 1, 0]), bytes([0, 0, 3, 0, 0, 4, 0, 2])]
+    # new: op 0, slot 0, kind (< 3: the class; 3: a C subclass of the test
+    # build, by index; else a Python subclass by slots kind, __getattr__ and
+    # __del__), arguments, keywords.
+    makers = [bytes([0, 0, 0, 1, 1]), bytes([0, 0, 4, 0, 0, 0, 0, 1]),
+              bytes([0, 0, 4, 0, 0, 2, 1, 0]), bytes([0, 0, 4, 0, 0, 4, 0, 2]),
+              bytes([0, 0, 3, 0, 0, 0]), bytes([0, 0, 3, 0, 0, 1])]
     for op in range(OPS):
-        for variant in range(4):
+        for variant in range(len(makers)):
             maker = makers[variant % len(makers)]
             yield maker + bytes([op, 0, variant, variant * 3 + 1, variant + 2, 1, 5,
                                  op, 0, variant + 4, 2, 7])
