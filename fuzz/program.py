@@ -764,6 +764,9 @@ class Program:
         self.models = [None] * self.SLOTS
         RESURRECTED.clear()
         gc.collect()
+        # Nothing of this program is alive now: the ids it resurrected may
+        # come back in the next one.
+        _resurrected_once.clear()
 
 
 def _accessors():
