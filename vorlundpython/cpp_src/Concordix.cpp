@@ -224,13 +224,103 @@ PyObject *import_failed(int native_line)
     return abandon_import();
 }
 
+// Drops every object of ModuleState without releasing it: the interpreter
+// that made them has ended (their memory was freed with it or belongs to a
+// finished runtime), or other interpreters still use them. The C-level
+// table stays: instances made earlier point at it.
+void forget_state(bool locked)
+{
+    ModuleState &st = module_state;
+    st.module = nullptr;
+    st.module_watch = nullptr;
+    st.module_dict = nullptr;
+    st.builtins = nullptr;
+    st.runtime_module = nullptr;
+    st.empty_tuple = nullptr;
+    st.empty_bytes = nullptr;
+    st.strings = ConstantStrings{};
+    st.builtin_TypeError = nullptr;
+    st.reduce_args = nullptr;
+    st.setstate_args = nullptr;
+    forget_code_objects(locked);
+}
+
+// Whether the runtime's end is watched: once per runtime.
+bool watching_runtime = false;
+
+// Py_FinalizeEx has ended the runtime that built ModuleState and readied the
+// class; nothing of it may be touched any more. Runs after the interpreter
+// is gone: no Python, no locks.
+void runtime_ended()
+{
+    forget_state(false);
+    type_forget_runtime();
+    watching_runtime = false;
+}
+
+// An import in a legacy subinterpreter while the module built elsewhere still
+// lives, when the interpreter calls the entry point instead of copying the
+// namespace it kept (it drops that copy when any interpreter that held the
+// module ends): a module of this interpreter's own, over the shared state and
+// class. The builder's module is not handed out: this interpreter's end
+// would clear its namespace under the builder.
+PyObject *module_for_this_interpreter()
+{
+    PyObject *module = PyModule_Create2(&module_def, 1013);
+    if (!module)
+        return nullptr;
+    PyObject *module_dict = PyModule_GetDict(module);
+    PyObject *builtins = PyImport_AddModule("builtins");
+    PyObject *name = nullptr;
+    PyObject *modules = PyImport_GetModuleDict();
+    int failed = compat::declare_gil_not_needed(module) < 0 ||
+                 compat::complete_module_namespace(module_dict) < 0 || !builtins ||
+                 PyObject_SetAttrString(module, "__builtins__", builtins) < 0 ||
+                 PyObject_SetAttrString(module, "Concordix",
+                                        reinterpret_cast<PyObject *>(&ConcordixType)) < 0 ||
+                 !(name = PyUnicode_FromString(kModuleName));
+    if (!failed && !PyDict_GetItemWithError(modules, name))
+        failed = PyErr_Occurred() || PyDict_SetItem(modules, name, module) < 0;
+    Py_XDECREF(name);
+    if (!failed) {
+        PyObject *test = PyDict_New();
+        failed = !test || PyDict_SetItem(module_dict, module_state.strings.test, test) < 0;
+        Py_XDECREF(test);
+    }
+    if (failed) {
+        retire_failed_module(module, module_dict);
+        Py_CLEAR(module);
+    }
+    return module;
+}
+
 PyObject *module_init()
 {
     ModuleState &st = module_state;
+    // Interpreters that refuse single-phase modules refuse before anything
+    // is built in them (3.12's isolated interpreters; see compat).
+    if (compat::refused_by_interpreter(kModuleName))
+        return nullptr;
+    int64_t here = compat::interpreter_token();
     if (st.module) {
-        Py_INCREF(st.module);
-        return st.module;
+        if (compat::weakly_alive(st.module_watch)) {
+            if (st.builder == here) {
+                Py_INCREF(st.module);
+                return st.module;
+            }
+            return module_for_this_interpreter();
+        }
+        // The module went with the interpreter that built it (or was
+        // dropped): built anew here.
+        forget_state(true);
+    } else if (st.builder != here) {
+        // What a failed import in another interpreter left.
+        forget_state(true);
     }
+    st.builder = here;
+    if (!watching_runtime)
+        watching_runtime = compat::at_runtime_end(runtime_ended) == 0;
+
     if (check_runtime_version() < 0)
         return import_failed(2126);
 
@@ -243,6 +333,9 @@ PyObject *module_init()
 
     st.module = PyModule_Create2(&module_def, 1013);
     if (!st.module || compat::declare_gil_not_needed(st.module) < 0)
+        return import_failed(2165);
+    Py_XSETREF(st.module_watch, PyWeakref_NewRef(st.module, nullptr));
+    if (!st.module_watch)
         return import_failed(2165);
     PyObject *module_dict = PyModule_GetDict(st.module);
     if (!module_dict)  // GCOVR_EXCL_BR_LINE: a module always has its dictionary

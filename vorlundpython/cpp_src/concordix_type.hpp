@@ -12,4 +12,8 @@ extern PyTypeObject ConcordixType;
 // ErrorPosition recorded.
 int type_init();
 
+// Called at the end of Py_FinalizeEx: the class was readied by that runtime,
+// and the next runtime readies it anew.
+void type_forget_runtime();
+
 }  // namespace concordix
