@@ -8,6 +8,9 @@
 // gets a traceback entry for "init vorlundpython.Concordix".
 #include <Python.h>
 
+#include <cstdlib>
+#include <cstring>
+
 #include "compat.hpp"
 #include "concordix_type.hpp"
 #include "module_state.hpp"
@@ -224,13 +227,41 @@ PyObject *import_failed(int native_line)
     return abandon_import();
 }
 
-// Drops every object of ModuleState without releasing it: the interpreter
-// that made them has ended (their memory was freed with it or belongs to a
-// finished runtime), or other interpreters still use them. The C-level
-// table stays: instances made earlier point at it.
-void forget_state(bool locked)
+// What ModuleState (and, after Py_FinalizeEx, the class) held of an
+// interpreter that has ended, or of one whose objects other interpreters
+// still use: kept for the life of the process, never used or released again
+// (its memory was freed with that interpreter, or belongs to a finished
+// runtime). Kept rather than dropped so that it stays reachable, as the
+// interpreter's own objects that outlive it do.
+struct RetiredState {
+    ModuleState state;
+    void *class_objects[compat::kRuntimeObjectsOfAType];
+    RetiredState *next;
+};
+RetiredState *retired_states = nullptr;
+
+// Retires every object of ModuleState; with `runtime_ended`, the class's
+// too. The C-level table stays: instances made earlier point at it. (Plain
+// malloc: this also runs after the runtime has gone. Without memory the old
+// state is dropped unreleased all the same.)
+void forget_state(bool locked, bool runtime_ended)
 {
     ModuleState &st = module_state;
+    auto *kept = static_cast<RetiredState *>(std::calloc(1, sizeof(RetiredState)));
+    if (kept) {
+        kept->state = st;
+        kept->next = retired_states;
+        retired_states = kept;
+    }
+    CodeObjectCache cache = take_code_objects(locked);
+    if (kept)
+        kept->state.code_cache = cache;
+    if (runtime_ended) {
+        void *class_objects[compat::kRuntimeObjectsOfAType];
+        type_forget_runtime(class_objects);
+        if (kept)
+            std::memcpy(kept->class_objects, class_objects, sizeof class_objects);
+    }
     st.module = nullptr;
     st.module_watch = nullptr;
     st.module_dict = nullptr;
@@ -242,7 +273,6 @@ void forget_state(bool locked)
     st.builtin_TypeError = nullptr;
     st.reduce_args = nullptr;
     st.setstate_args = nullptr;
-    forget_code_objects(locked);
 }
 
 // Whether the runtime's end is watched: once per runtime.
@@ -253,8 +283,7 @@ bool watching_runtime = false;
 // is gone: no Python, no locks.
 void runtime_ended()
 {
-    forget_state(false);
-    type_forget_runtime();
+    forget_state(false, true);
     watching_runtime = false;
 }
 
@@ -312,10 +341,10 @@ PyObject *module_init()
         }
         // The module went with the interpreter that built it (or was
         // dropped): built anew here.
-        forget_state(true);
+        forget_state(true, false);
     } else if (st.builder != here) {
         // What a failed import in another interpreter left.
-        forget_state(true);
+        forget_state(true, false);
     }
     st.builder = here;
     if (!watching_runtime)

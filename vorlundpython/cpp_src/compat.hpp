@@ -911,9 +911,16 @@ inline int refused_by_interpreter(const char *) { return 0; }
 // subclass registry and weak references, which named that runtime's objects.
 // Its version tag goes too: the new runtime numbers types afresh (3.12+),
 // and an old tag could name another type in its lookup cache; 3.12 added the
-// watcher bits, 3.13 the count of tags handed out.
-inline void forget_ended_runtime(PyTypeObject *type)
+// watcher bits, 3.13 the count of tags handed out. `kept` receives the five
+// pointers dropped, for the caller to keep unreleased.
+constexpr int kRuntimeObjectsOfAType = 5;
+inline void forget_ended_runtime(PyTypeObject *type, void *kept[kRuntimeObjectsOfAType])
 {
+    kept[0] = type->tp_dict;
+    kept[1] = type->tp_bases;
+    kept[2] = type->tp_mro;
+    kept[3] = type->tp_subclasses;
+    kept[4] = type->tp_weaklist;
     type->tp_dict = nullptr;
     type->tp_bases = nullptr;
     type->tp_mro = nullptr;

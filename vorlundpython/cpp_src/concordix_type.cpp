@@ -322,9 +322,9 @@ PyTypeObject make_concordix_type()
 
 PyTypeObject ConcordixType = make_concordix_type();
 
-void type_forget_runtime()
+void type_forget_runtime(void **kept)
 {
-    compat::forget_ended_runtime(&ConcordixType);
+    compat::forget_ended_runtime(&ConcordixType, kept);
 }
 
 int type_init()

@@ -202,15 +202,18 @@ PyCodeObject *create_code_object(const char *function_name, int native_line,
 
 }  // namespace
 
-void forget_code_objects(bool locked)
+CodeObjectCache take_code_objects(bool locked)
 {
     CodeObjectCache &cache = module_state.code_cache;
+    CodeObjectCache taken = cache;
     if (!locked) {
         cache = CodeObjectCache{};
-        return;
+        return taken;
     }
     compat::MutexLock lock(cache_mutex);
+    taken = cache;
     cache = CodeObjectCache{};
+    return taken;
 }
 
 void add_traceback(const char *function_name, int native_line, int declaration_line)
