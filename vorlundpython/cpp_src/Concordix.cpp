@@ -247,6 +247,10 @@ RetiredState *retired_states = nullptr;
 void forget_state(bool locked, bool runtime_ended)
 {
     ModuleState &st = module_state;
+    // Nothing made yet (the first import on 3.6, which tells interpreters
+    // apart by address): nothing to keep.
+    if (!runtime_ended && !st.empty_tuple && !st.code_cache.entries)
+        return;
     auto *kept = static_cast<RetiredState *>(std::calloc(1, sizeof(RetiredState)));
     if (kept) {
         kept->state = st;
