@@ -838,7 +838,6 @@ inline int complete_module_namespace(PyObject *module_dict)
 #endif
 }
 
-
 // --- One module, several interpreters ------------------------------------
 //
 // The module keeps one ModuleState per process. What it holds was made by
@@ -913,9 +912,17 @@ inline int refused_by_interpreter(const char *) { return 0; }
 // and an old tag could name another type in its lookup cache; 3.12 added the
 // watcher bits, 3.13 the count of tags handed out. `kept` receives the five
 // pointers dropped, for the caller to keep unreleased.
+//
+// PyPy never ends a runtime to start another (see at_runtime_end), and its
+// type objects are only a view of its own: there is nothing to forget.
 constexpr int kRuntimeObjectsOfAType = 5;
 inline void forget_ended_runtime(PyTypeObject *type, void *kept[kRuntimeObjectsOfAType])
 {
+#if defined(PYPY_VERSION)
+    (void)type;
+    for (int i = 0; i < kRuntimeObjectsOfAType; ++i)
+        kept[i] = nullptr;
+#else
     kept[0] = type->tp_dict;
     kept[1] = type->tp_bases;
     kept[2] = type->tp_mro;
@@ -935,6 +942,7 @@ inline void forget_ended_runtime(PyTypeObject *type, void *kept[kRuntimeObjectsO
     type->tp_versions_used = 0;
 #endif
     type->tp_flags &= ~(Py_TPFLAGS_READY | Py_TPFLAGS_READYING | Py_TPFLAGS_VALID_VERSION_TAG);
+#endif
 }
 
 // Has `func` called at the very end of Py_FinalizeEx, after every object of
@@ -948,13 +956,6 @@ inline int at_runtime_end(void (*func)())
 #else
     return Py_AtExit(func);
 #endif
-}
-
-// The running interpreter's builtins namespace (borrowed): the frame's, or
-// the interpreter's when no Python code runs.
-inline PyObject *current_builtins()
-{
-    return PyEval_GetBuiltins();
 }
 
 }  // namespace compat

@@ -35,7 +35,8 @@ constexpr Refusal kSetstateRefusal = {&ModuleState::setstate_args,
 PyObject *own_builtin_TypeError()
 {
     PyObject *name = module_state.strings.TypeError;
-    PyObject *builtins = compat::current_builtins();
+    // The running frame's builtins, or the interpreter's when none runs.
+    PyObject *builtins = PyEval_GetBuiltins();
     PyObject *found = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
     if (found) {
         Py_INCREF(found);
