@@ -39,7 +39,7 @@ class Replaced(TypeError):
 
 REAL_TYPE_ERROR = TypeError
 
-def check(replace=False, fail=False, may_fail=False, lose=False):
+def check(replace=False, fail=False, may_fail=False, lose=False, direct=False):
     first = NAME not in sys.modules
     saved = REAL_TYPE_ERROR
     # Replaced for good: the interpreter that builds the module's state keeps
@@ -49,7 +49,16 @@ def check(replace=False, fail=False, may_fail=False, lose=False):
     if first and fail:
         del builtins.TypeError
     try:
-        import vorlundpython.Concordix as m
+        if direct:
+            # The entry point called by C code, not by the import system: a
+            # module of this interpreter's own, with its own builtins.
+            import ctypes, importlib.util
+            entry = ctypes.PyDLL(importlib.util.find_spec(NAME).origin).PyInit_Concordix
+            entry.restype = ctypes.py_object
+            m = entry()
+            assert m.__builtins__ is builtins and sys.modules[NAME] is m
+        else:
+            import vorlundpython.Concordix as m
     except NameError as e:
         # The entry point ran here, in this interpreter, and failed at its
         # builtin lookup; nothing is left in sys.modules.
@@ -110,7 +119,9 @@ def check(replace=False, fail=False, may_fail=False, lose=False):
         assert s.nonMissing == 3 and isinstance(s, m.Concordix)
         # (A namespace copied from another interpreter keeps that one's
         # __builtins__: the interpreter copies it so.)
-        assert m.__name__ == NAME and m.__test__ == {} and type(m.__builtins__) is type(sys)
+        # (Called directly, the entry point has no package to name the module from.)
+        assert direct or m.__name__ == NAME
+        assert m.__test__ == {} and type(m.__builtins__) is type(sys)
     finally:
         builtins.TypeError = mine
     gc.collect()
@@ -180,7 +191,7 @@ MAIN, SUB = ("main", {}), ("sub", {})
 # that live on while others import, end and import again; the interpreter
 # that built the module's state ending while others still use it.
 ORDERS = {
-    "main, then subs": [MAIN, SUB, ("sub", {"lose": True}), SUB, MAIN],
+    "main, then subs": [MAIN, SUB, ("sub", {"lose": True}), ("sub", {"direct": True}), SUB, MAIN],
     "sub first, then main, then subs": [SUB, MAIN, SUB, SUB, MAIN],
     "subs only": [SUB, SUB, SUB],
     "sub first, main imports while it lives, it ends": [

@@ -291,16 +291,19 @@ void runtime_ended()
     watching_runtime = false;
 }
 
-// An import in a legacy subinterpreter while the module built elsewhere still
-// lives, when the interpreter calls the entry point instead of copying the
-// namespace it kept (it drops that copy when any interpreter that held the
-// module ends): a module of this interpreter's own, over the shared state and
-// class. The builder's module is not handed out: this interpreter's end
-// would clear its namespace under the builder.
+// The entry point called in a legacy subinterpreter while the module built
+// in another interpreter still lives (the import system copies the namespace
+// it kept instead, but C code may call the entry point itself): a module of
+// this interpreter's own, over the shared state and class. The builder's
+// module is not handed out: this interpreter would then clear its namespace
+// under the builder when it ends.
+//
+// GCOVR_EXCL_BR_START: every step fails only without memory, or with a key
+// in sys.modules whose comparison raises
 PyObject *module_for_this_interpreter()
 {
     PyObject *module = PyModule_Create2(&module_def, 1013);
-    if (!module)  // GCOVR_EXCL_BR_LINE: only without memory
+    if (!module)
         return nullptr;  // GCOVR_EXCL_LINE: as above
     PyObject *module_dict = PyModule_GetDict(module);
     PyObject *builtins = PyImport_AddModule("builtins");
@@ -320,15 +323,13 @@ PyObject *module_for_this_interpreter()
         failed = !test || PyDict_SetItem(module_dict, module_state.strings.test, test) < 0;
         Py_XDECREF(test);
     }
-    // GCOVR_EXCL_START: only without memory, or with a key in sys.modules
-    // whose comparison raises
     if (failed) {
-        retire_failed_module(module, module_dict);
-        Py_CLEAR(module);
+        retire_failed_module(module, module_dict);  // GCOVR_EXCL_LINE: as above
+        Py_CLEAR(module);  // GCOVR_EXCL_LINE: as above
     }
-    // GCOVR_EXCL_STOP
     return module;
 }
+// GCOVR_EXCL_BR_STOP
 
 PyObject *module_init()
 {
@@ -336,7 +337,7 @@ PyObject *module_init()
     // Interpreters that refuse single-phase modules refuse before anything
     // is built in them (3.12's isolated interpreters; see compat).
     if (compat::refused_by_interpreter(kModuleName))
-        return nullptr;
+        return nullptr;  // GCOVR_EXCL_LINE: 3.12 only (compat::refused_by_interpreter)
     int64_t here = compat::interpreter_token();
     if (st.module) {
         if (compat::weakly_alive(st.module_watch)) {
