@@ -8,6 +8,9 @@
 // gets a traceback entry for "init vorlundpython.Concordix".
 #include <Python.h>
 
+#include <cstdlib>
+#include <cstring>
+
 #include "compat.hpp"
 #include "concordix_type.hpp"
 #include "module_state.hpp"
@@ -224,13 +227,137 @@ PyObject *import_failed(int native_line)
     return abandon_import();
 }
 
+// What ModuleState (and, after Py_FinalizeEx, the class) held of an
+// interpreter that has ended, or of one whose objects other interpreters
+// still use: kept for the life of the process, never used or released again
+// (its memory was freed with that interpreter, or belongs to a finished
+// runtime). Kept rather than dropped so that it stays reachable, as the
+// interpreter's own objects that outlive it do.
+struct RetiredState {
+    ModuleState state;
+    void *class_objects[compat::kRuntimeObjectsOfAType];
+    RetiredState *next;
+};
+RetiredState *retired_states = nullptr;
+
+// Retires every object of ModuleState; with `runtime_ended`, the class's
+// too. The C-level table stays: instances made earlier point at it. (Plain
+// malloc: this also runs after the runtime has gone. Without memory the old
+// state is dropped unreleased all the same.)
+void forget_state(bool locked, bool runtime_ended)
+{
+    ModuleState &st = module_state;
+    // Nothing made yet (the first import on 3.6, which tells interpreters
+    // apart by address): nothing to keep.
+    if (!runtime_ended && !st.empty_tuple && !st.code_cache.entries)
+        return;
+    auto *kept = static_cast<RetiredState *>(std::calloc(1, sizeof(RetiredState)));
+    if (kept) {
+        kept->state = st;
+        kept->next = retired_states;
+        retired_states = kept;
+    }
+    CodeObjectCache cache = take_code_objects(locked);
+    if (kept)
+        kept->state.code_cache = cache;
+    if (runtime_ended) {
+        void *class_objects[compat::kRuntimeObjectsOfAType];
+        type_forget_runtime(class_objects);
+        if (kept)
+            std::memcpy(kept->class_objects, class_objects, sizeof class_objects);
+    }
+    st.module = nullptr;
+    st.module_watch = nullptr;
+    st.module_dict = nullptr;
+    st.builtins = nullptr;
+    st.runtime_module = nullptr;
+    st.empty_tuple = nullptr;
+    st.empty_bytes = nullptr;
+    st.strings = ConstantStrings{};
+    st.builtin_TypeError = nullptr;
+    st.reduce_args = nullptr;
+    st.setstate_args = nullptr;
+}
+
+// Whether the runtime's end is watched: once per runtime.
+bool watching_runtime = false;
+
+// Py_FinalizeEx has ended the runtime that built ModuleState and readied the
+// class; nothing of it may be touched any more. Runs after the interpreter
+// is gone: no Python, no locks.
+void runtime_ended()
+{
+    forget_state(false, true);
+    watching_runtime = false;
+}
+
+// The entry point called in a legacy subinterpreter while the module built
+// in another interpreter still lives (the import system copies the namespace
+// it kept instead, but C code may call the entry point itself): a module of
+// this interpreter's own, over the shared state and class. The builder's
+// module is not handed out: this interpreter would then clear its namespace
+// under the builder when it ends.
+//
+// GCOVR_EXCL_BR_START: every step fails only without memory, or with a key
+// in sys.modules whose comparison raises
+PyObject *module_for_this_interpreter()
+{
+    PyObject *module = PyModule_Create2(&module_def, 1013);
+    if (!module)
+        return nullptr;  // GCOVR_EXCL_LINE: as above
+    PyObject *module_dict = PyModule_GetDict(module);
+    PyObject *builtins = PyImport_AddModule("builtins");
+    PyObject *name = nullptr;
+    PyObject *modules = PyImport_GetModuleDict();
+    int failed = compat::declare_gil_not_needed(module) < 0 ||
+                 compat::complete_module_namespace(module_dict) < 0 || !builtins ||
+                 PyObject_SetAttrString(module, "__builtins__", builtins) < 0 ||
+                 PyObject_SetAttrString(module, "Concordix",
+                                        reinterpret_cast<PyObject *>(&ConcordixType)) < 0 ||
+                 !(name = PyUnicode_FromString(kModuleName));
+    if (!failed && !PyDict_GetItemWithError(modules, name))
+        failed = PyErr_Occurred() || PyDict_SetItem(modules, name, module) < 0;
+    Py_XDECREF(name);
+    if (!failed) {
+        PyObject *test = PyDict_New();
+        failed = !test || PyDict_SetItem(module_dict, module_state.strings.test, test) < 0;
+        Py_XDECREF(test);
+    }
+    if (failed) {
+        retire_failed_module(module, module_dict);  // GCOVR_EXCL_LINE: as above
+        Py_CLEAR(module);  // GCOVR_EXCL_LINE: as above
+    }
+    return module;
+}
+// GCOVR_EXCL_BR_STOP
+
 PyObject *module_init()
 {
     ModuleState &st = module_state;
+    // Interpreters that refuse single-phase modules refuse before anything
+    // is built in them (3.12's isolated interpreters; see compat).
+    if (compat::refused_by_interpreter(kModuleName))
+        return nullptr;  // GCOVR_EXCL_LINE: 3.12 only (compat::refused_by_interpreter)
+    int64_t here = compat::interpreter_token();
     if (st.module) {
-        Py_INCREF(st.module);
-        return st.module;
+        if (compat::weakly_alive(st.module_watch)) {
+            if (st.builder == here) {
+                Py_INCREF(st.module);
+                return st.module;
+            }
+            return module_for_this_interpreter();
+        }
+        // The module went with the interpreter that built it (or was
+        // dropped): built anew here.
+        forget_state(true, false);
+    } else if (st.builder != here) {
+        // What a failed import in another interpreter left.
+        forget_state(true, false);
     }
+    st.builder = here;
+    if (!watching_runtime)
+        watching_runtime = compat::at_runtime_end(runtime_ended) == 0;
+
     if (check_runtime_version() < 0)
         return import_failed(2126);
 
@@ -243,6 +370,9 @@ PyObject *module_init()
 
     st.module = PyModule_Create2(&module_def, 1013);
     if (!st.module || compat::declare_gil_not_needed(st.module) < 0)
+        return import_failed(2165);
+    Py_XSETREF(st.module_watch, PyWeakref_NewRef(st.module, nullptr));
+    if (!st.module_watch)
         return import_failed(2165);
     PyObject *module_dict = PyModule_GetDict(st.module);
     if (!module_dict)  // GCOVR_EXCL_BR_LINE: a module always has its dictionary

@@ -869,5 +869,125 @@ inline int complete_module_namespace(PyObject *module_dict)
 #endif
 }
 
+// --- One module, several interpreters ------------------------------------
+//
+// The module keeps one ModuleState per process. What it holds was made by
+// the interpreter that built it, and goes when that interpreter ends (a
+// subinterpreter's end, or Py_FinalizeEx); the helpers below tell which
+// interpreter is running, whether the builder's module still lives, and put
+// the class back to its unreadied form for a new runtime.
+
+// A number naming the running interpreter, unique among the interpreters of
+// one runtime. 3.7 added interpreter IDs (PyInterpreterState_GetID), never
+// reused within a runtime; 3.9 added PyInterpreterState_Get. 3.6 has no IDs:
+// the interpreter's address stands for it there, which a later interpreter
+// may take over once the first has ended (then the module may read the
+// ended interpreter's cython_runtime switch, which stays readable).
+//
+// PyPy runs one interpreter per process.
+inline int64_t interpreter_token()
+{
+#if defined(PYPY_VERSION)
+    return 0;
+#elif PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_GetID(PyInterpreterState_Get());
+#elif PY_VERSION_HEX >= 0x03070000
+    return PyInterpreterState_GetID(PyThreadState_GET()->interp);
+#else
+    return static_cast<int64_t>(reinterpret_cast<intptr_t>(PyThreadState_GET()->interp));
+#endif
+}
+
+// Whether the object that the weak reference `ref` names is still alive.
+// 3.13 deprecated PyWeakref_GetObject for PyWeakref_GetRef, which hands out
+// a strong reference instead of a borrowed one.
+inline bool weakly_alive(PyObject *ref)
+{
+#if PY_VERSION_HEX >= 0x030D0000 && !defined(PYPY_VERSION)
+    PyObject *target = nullptr;
+    if (PyWeakref_GetRef(ref, &target) <= 0) {
+        PyErr_Clear();  // GCOVR_EXCL_LINE: `ref` is always a weak reference
+        return false;
+    }
+    Py_DECREF(target);
+    return true;
+#else
+    return PyWeakref_GetObject(ref) != Py_None;
+#endif
+}
+
+// 3.12 lets an interpreter refuse single-phase modules (isolated
+// interpreters, with their own GIL and allocator) but asks only after the
+// entry point has run, in that interpreter, beside the others' GILs: the
+// module asks first, with the interpreter's own check and text, and builds
+// nothing there. From 3.13 the interpreter runs every single-phase entry
+// point in the main interpreter and refuses afterwards by itself; before
+// 3.12 no interpreter refuses.
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000 && !defined(PYPY_VERSION)
+extern "C" PyAPI_FUNC(int) _PyImport_CheckSubinterpIncompatibleExtensionAllowed(const char *name);
+inline int refused_by_interpreter(const char *name)
+{
+    return _PyImport_CheckSubinterpIncompatibleExtensionAllowed(name) < 0;
+}
+#else
+inline int refused_by_interpreter(const char *) { return 0; }
+#endif
+
+// Returns a static type readied by a runtime that Py_FinalizeEx has ended to
+// the state PyType_Ready expects, so that the next runtime readies it anew.
+// Its dictionary, bases and MRO were that runtime's objects: their keys may
+// have been freed (from 3.12 interned strings are immortal and freed at
+// finalisation), and they are dropped without being touched. So are its
+// subclass registry and weak references, which named that runtime's objects.
+// Its version tag goes too: the new runtime numbers types afresh (3.12+),
+// and an old tag could name another type in its lookup cache; 3.12 added the
+// watcher bits, 3.13 the count of tags handed out. `kept` receives the five
+// pointers dropped, for the caller to keep unreleased.
+//
+// PyPy never ends a runtime to start another (see at_runtime_end), and its
+// type objects are only a view of its own: there is nothing to forget.
+constexpr int kRuntimeObjectsOfAType = 5;
+inline void forget_ended_runtime(PyTypeObject *type, void *kept[kRuntimeObjectsOfAType])
+{
+#if defined(PYPY_VERSION)
+    (void)type;
+    for (int i = 0; i < kRuntimeObjectsOfAType; ++i)
+        kept[i] = nullptr;
+#else
+    kept[0] = type->tp_dict;
+    kept[1] = type->tp_bases;
+    kept[2] = type->tp_mro;
+    kept[3] = type->tp_subclasses;
+    kept[4] = type->tp_weaklist;
+    type->tp_dict = nullptr;
+    type->tp_bases = nullptr;
+    type->tp_mro = nullptr;
+    type->tp_cache = nullptr;
+    type->tp_subclasses = nullptr;
+    type->tp_weaklist = nullptr;
+    type->tp_version_tag = 0;
+#if PY_VERSION_HEX >= 0x030C0000
+    type->tp_watched = 0;
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    type->tp_versions_used = 0;
+#endif
+    type->tp_flags &= ~(Py_TPFLAGS_READY | Py_TPFLAGS_READYING | Py_TPFLAGS_VALID_VERSION_TAG);
+#endif
+}
+
+// Has `func` called at the very end of Py_FinalizeEx, after every object of
+// the runtime is gone (-1 when the interpreter's table of such functions is
+// full). PyPy's runtime is never finalised and started again in one process.
+inline int at_runtime_end(void (*func)())
+{
+#if defined(PYPY_VERSION)
+    (void)func;
+    return 0;
+#else
+    return Py_AtExit(func);
+#endif
+}
+
 }  // namespace compat
 }  // namespace concordix

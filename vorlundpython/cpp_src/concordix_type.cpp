@@ -322,6 +322,11 @@ PyTypeObject make_concordix_type()
 
 PyTypeObject ConcordixType = make_concordix_type();
 
+void type_forget_runtime(void **kept)
+{
+    compat::forget_ended_runtime(&ConcordixType, kept);
+}
+
 int type_init()
 {
     ModuleState &st = module_state;

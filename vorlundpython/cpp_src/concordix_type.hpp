@@ -12,4 +12,9 @@ extern PyTypeObject ConcordixType;
 // ErrorPosition recorded.
 int type_init();
 
+// Called at the end of Py_FinalizeEx: the class was readied by that runtime,
+// and the next runtime readies it anew. `kept` receives what the class held
+// of that runtime (compat::forget_ended_runtime).
+void type_forget_runtime(void **kept);
+
 }  // namespace concordix

@@ -3,9 +3,14 @@
 // Ownership rules for ModuleState, which lives until the process ends and is
 // never torn down:
 //  - `module` is a plain pointer: its one reference went to the caller of
-//    PyInit_Concordix.
+//    PyInit_Concordix. `module_watch`, a weak reference to it, tells whether
+//    it still lives.
 //  - `builtins` is borrowed from the interpreter, which keeps that module
 //    alive for as long as it runs.
+//  - everything here was made by one interpreter, `builder`. Once that
+//    interpreter has ended (a subinterpreter's end, or Py_FinalizeEx) its
+//    objects are never released here: they were freed with it, or belong to
+//    a runtime that is gone. The next import forgets them and builds anew.
 //  - every other object here is owned: one reference taken at import and
 //    never released, except that a retry after a failed import replaces what
 //    the earlier attempt made and releases it. Whatever an earlier attempt
@@ -69,7 +74,10 @@ struct ConstantStrings {
 };
 
 struct ModuleState {
+    // compat::interpreter_token() of the interpreter that made what is here
+    int64_t builder;
     PyObject *module;
+    PyObject *module_watch;  // weak reference to `module`
     PyObject *module_dict;
     PyObject *builtins;
     // Owned: Python code may drop cython_runtime from sys.modules, and a
@@ -87,6 +95,14 @@ struct ModuleState {
 };
 
 extern ModuleState module_state;
+
+// Whether the running interpreter is the one that built ModuleState. The
+// others (legacy subinterpreters, which share the GIL and the objects) use
+// the same state, but read the switch and the builtins of their own.
+inline bool built_here()
+{
+    return module_state.builder == compat::interpreter_token();
+}
 
 // The last failure's position, beside ModuleState rather than in it: on
 // free-threaded builds two threads may fail at once, and each keeps its own.

@@ -29,9 +29,33 @@ constexpr Refusal kSetstateRefusal = {&ModuleState::setstate_args,
                                       "vorlundpython.Concordix.Concordix.__setstate_cython__", 4,
                                       1683, 1687};
 
+// New reference to the running interpreter's builtin TypeError, or null with
+// NameError set. Another interpreter that uses the module raises its own:
+// the one cached at import is the building interpreter's.
+PyObject *own_builtin_TypeError()
+{
+    PyObject *name = module_state.strings.TypeError;
+    // The running frame's builtins, or the interpreter's when none runs.
+    PyObject *builtins = PyEval_GetBuiltins();
+    PyObject *found = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
+    if (found) {
+        Py_INCREF(found);
+        return found;
+    }
+    if (!PyErr_Occurred())
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return nullptr;
+}
+
 PyObject *refuse(const Refusal &r)
 {
-    PyObject *exception = call_object(module_state.builtin_TypeError, module_state.*r.args);
+    OwnedRef own_class;
+    PyObject *type_error = module_state.builtin_TypeError;
+    if (!built_here()) {
+        own_class = own_builtin_TypeError();
+        type_error = own_class.get();
+    }
+    PyObject *exception = type_error ? call_object(type_error, module_state.*r.args) : nullptr;
     int native_line = r.call_failed_line;
     if (exception) {
         raise_exception(exception);

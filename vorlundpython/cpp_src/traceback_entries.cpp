@@ -8,6 +8,7 @@
 #include "traceback_entries.hpp"
 
 #include "compat.hpp"
+#include "owned_ref.hpp"
 
 namespace concordix {
 namespace {
@@ -131,6 +132,20 @@ int cline_for_traceback(int native_line)
     PyObject *name = st.strings.cline_in_traceback;
     PyObject *runtime = st.runtime_module;
     compat::PendingException saved = compat::take_pending_exception();
+    // Another interpreter that uses the module reads its own switch.
+    OwnedRef own_runtime;
+    if (!built_here()) {
+        own_runtime = compat::add_module_ref("cython_runtime");
+        runtime = own_runtime.get();
+        // GCOVR_EXCL_START: only without memory (a module is made and
+        // registered when there is none)
+        if (!runtime) {
+            PyErr_Clear();
+            compat::restore_pending_exception(saved);
+            return 0;
+        }
+        // GCOVR_EXCL_STOP
+    }
 
     PyObject *value = nullptr;  // owned while tested: its __bool__ may drop the switch
     // cython_runtime is always a module (the interpreter replaces anything
@@ -189,6 +204,20 @@ PyCodeObject *create_code_object(const char *function_name, int native_line,
 }
 
 }  // namespace
+
+CodeObjectCache take_code_objects(bool locked)
+{
+    CodeObjectCache &cache = module_state.code_cache;
+    CodeObjectCache taken = cache;
+    if (!locked) {
+        cache = CodeObjectCache{};
+        return taken;
+    }
+    compat::MutexLock lock(cache_mutex);
+    taken = cache;
+    cache = CodeObjectCache{};
+    return taken;
+}
 
 void add_traceback(const char *function_name, int native_line, int declaration_line)
 {

@@ -15,6 +15,12 @@ namespace concordix {
 // make the entry is not reported: the caller fails anyway.
 void add_traceback(const char *function_name, int native_line, int declaration_line);
 
+// Empties the code-object cache and hands over what it held, for the caller
+// to keep unreleased: the code objects were made by an interpreter that has
+// ended. `locked`: take the cache's lock (not at the runtime's end, when no
+// thread runs).
+CodeObjectCache take_code_objects(bool locked);
+
 // The usual failure report of a site: its position, then its entry.
 inline void report_failure(const char *function_name, const char *filename, int native_line,
                            int declaration_line)
