@@ -15,6 +15,9 @@ REPO = Path(__file__).resolve().parents[1]
 if sys.version_info < (3, 9):
     pytest.skip("scripts/matrix is a host tool that needs Python 3.9 or later",
                 allow_module_level=True)
+if os.name == "nt":
+    pytest.skip("scripts/matrix is a Linux host tool (chroot, bind mounts, Debian roots)",
+                allow_module_level=True)
 
 # The machinery that scripts/matrix and scripts/release share, and the
 # command itself for its command line.

@@ -406,13 +406,10 @@ def windows_settings(host_python, version, work):
     interpreter's extension suffix and no SOABI, as python.org's builds have
     none that bdist_wheel could read an ABI tag from: the wheel is then
     tagged cpXY-cpXY. Returns the file."""
-    found = subprocess.run([str(host_python), "-c",
-                            "import sysconfig; print(sysconfig._get_sysconfigdata_name())"],
-                           check=True, stdout=subprocess.PIPE,
-                           universal_newlines=True).stdout.strip()
-    library = subprocess.run([str(host_python), "-c",
-                              f"import {found}; print({found}.__file__)"], check=True,
-                             stdout=subprocess.PIPE, universal_newlines=True).stdout.strip()
+    library = subprocess.run(
+        [str(host_python), "-c", "import importlib, sysconfig; print(importlib.import_module("
+         "sysconfig._get_sysconfigdata_name()).__file__)"],
+        check=True, stdout=subprocess.PIPE, universal_newlines=True).stdout.strip()
     tag = "cp" + version.replace(".", "")
     settings = work / f"_sysconfigdata__win_amd64_{tag}.py"
     work.mkdir(parents=True, exist_ok=True)

@@ -94,3 +94,89 @@ def wine_python(cache, name, args, check=True, **kwargs):
     env = dict(os.environ, **wine_environment(cache))
     env.update(kwargs.pop("env", {}))
     return subprocess.run(wine_command(cache, name, args), check=check, env=env, **kwargs)
+
+
+# The suite's dependencies there, as wheels for the target fetched on the
+# host (pip download does not evaluate the target's environment markers:
+# colorama, pytest's dependency on Windows, is named). The type checker's
+# test and the build tools serve tests that skip there (no compiler).
+TEST_DEPENDENCIES = ["pytest", "hypothesis", "colorama"]
+
+
+# python.org's installed interpreter honours PYTHONPATH and puts the
+# script's directory (for -c and -m the current one) first on sys.path; the
+# embeddable distribution, whose ._pth file puts it in isolated mode, does
+# neither. The suite's subprocesses rely on both, as on a user's machine: in
+# the test run's copy of the distribution, this makes up for them.
+SITECUSTOMIZE = """\
+import os, sys
+_entries = [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+if sys.argv and sys.argv[0] not in ("", "-c", "-m"):
+    _first = os.path.dirname(os.path.abspath(sys.argv[0]))
+else:
+    _first = ""
+sys.path[0:0] = [_first] + _entries
+"""
+
+
+def fetch_wheels(pip, version, wheel, directory, log):
+    """pip's own wheel, the test dependencies for the version's win_amd64
+    interpreter and the package's wheel, in `directory`."""
+    directory.mkdir(parents=True, exist_ok=True)
+    subprocess.run([str(pip), "download", "-q", "--only-binary", ":all:", "-d", str(directory),
+                    "--platform", "win_amd64", "--python-version", version, "pip"]
+                   + TEST_DEPENDENCIES, check=True, stdout=log, stderr=subprocess.STDOUT)
+    shutil.copy(str(wheel), str(directory))
+
+
+def run_to_log(command, log_path, env, cwd=None, timeout=3600):
+    """Runs a Windows program under Wine with its output appended to the
+    log. Through a pipe: Wine 8.0 hands a program whose standard output is
+    a regular file a handle that CPython cannot make a stream of ("can't
+    initialize sys standard streams")."""
+    with open(log_path, "a") as log:
+        log.write("$ " + " ".join(str(c) for c in command) + "\n")
+        log.flush()
+        proc = subprocess.Popen([str(c) for c in command], stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env,
+                                cwd=cwd)
+        for chunk in iter(lambda: proc.stdout.read(65536), b""):
+            log.write(chunk.decode(errors="replace"))
+            log.flush()
+        return proc.wait(timeout=timeout)
+
+
+def test_wheel(name, wheel, cache, repo, pip, work, log_path, copy_checkout):
+    """Installs the wheel with pip into a fresh copy of the row's official
+    interpreter and runs the suite there under Wine. Returns (exit status,
+    junit report path)."""
+    version = platforms.WINDOWS[name][0]
+    with open(log_path, "w") as log:
+        source = ensure_interpreter(cache, name, log)
+        shutil.rmtree(str(work), ignore_errors=True)
+        work.mkdir(parents=True)
+        python_dir = work / "python"
+        shutil.copytree(str(source), str(python_dir))
+        (python_dir / "Lib" / "site-packages" / "sitecustomize.py").write_text(SITECUSTOMIZE)
+        wheels = work / "wheels"
+        fetch_wheels(pip, version, wheel, wheels, log)
+    copy_checkout(repo, work / "src")
+    env = dict(os.environ, **wine_environment(cache), PIP_DISABLE_PIP_VERSION_CHECK="1",
+               PYTHONDONTWRITEBYTECODE="1")
+    python = [WINE, str(python_dir / "python.exe")]
+    (pip_wheel,) = wheels.glob("pip-*.whl")
+    # pip's own wheel runs pip (the distribution has none); it installs
+    # into the distribution's Lib\site-packages, from the fetched wheels only.
+    rc = run_to_log(python + [windows_path(pip_wheel) + "\\pip", "install", "-q", "--no-index",
+                              "--no-warn-script-location", "--find-links",
+                              windows_path(wheels), "vorlundpython"] + TEST_DEPENDENCIES,
+                    log_path, env)
+    if rc != 0:
+        return 92, None
+    junit = work / "junit.xml"
+    # pytest's own launcher, as on Linux the venv's pytest script: with
+    # `-m pytest` the source tree would be first on sys.path
+    rc = run_to_log([WINE, str(python_dir / "Scripts" / "pytest.exe"), "-ra", "-p", "no:cacheprovider", "--continue-on-collection-errors",
+                              "--junitxml=" + windows_path(junit)],
+                    log_path, env, cwd=str(work / "src"))
+    return rc, junit
