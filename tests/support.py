@@ -163,7 +163,12 @@ def build_variant(directory, **options):
 
 def build_consumer(directory):
     """Builds the example consumer against the installed header, the way a
-    user's own extension would be built; returns the directory holding it."""
+    user's own extension would be built; returns the directory holding it.
+    CONCORDIX_PREBUILT_CONSUMER names a directory that holds it built
+    elsewhere against the same installed header (a cross build, where the
+    interpreter's machine has no compiler)."""
+    if os.environ.get("CONCORDIX_PREBUILT_CONSUMER"):
+        return Path(os.environ["CONCORDIX_PREBUILT_CONSUMER"])
     need_compilers()
     directory = Path(directory)
     proc = subprocess.run(

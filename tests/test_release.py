@@ -230,15 +230,18 @@ def test_public_declarations_are_read_from_the_headers(tmp_path):
         "PyAPI_DATA(PyTypeObject) PyLong_Type;\n"
         "PyAPI_FUNC(void) _Py_NO_RETURN Py_FatalError(const char *message);\n"
         "PyAPI_FUNC(int) (PyArg_Parse)(PyObject *, const char *, ...);\n"
-        "PyAPI_FUNC(void (*)(int)) PyOS_getsig(int);\n")
+        "PyAPI_FUNC(void (*)(int)) PyOS_getsig(int);\n"
+        # 3.9's boolobject.h
+        "PyAPI_DATA(struct _longobject) _Py_FalseStruct, _Py_TrueStruct;\n")
     (tmp_path / "cpython" / "dictobject.h").write_text(
         "PyAPI_FUNC(PyObject *) _PyDict_GetItem_KnownHash(PyObject *mp, PyObject *key,\n"
         "                                                 Py_hash_t hash);\n")
     (tmp_path / "internal" / "pycore_dict.h").write_text("PyAPI_FUNC(int) _PyDict_Private(void);\n")
     assert foreign.declared_names(tmp_path) == {
         "PyLong_FromLong", "PyLong_Type", "Py_FatalError", "PyArg_Parse", "PyOS_getsig",
-        "_PyDict_GetItem_KnownHash"}
-    assert foreign.declared_names(tmp_path, "DATA") == {"PyLong_Type"}
+        "_PyDict_GetItem_KnownHash", "_Py_FalseStruct", "_Py_TrueStruct"}
+    assert foreign.declared_names(tmp_path, "DATA") == {"PyLong_Type", "_Py_FalseStruct",
+                                                         "_Py_TrueStruct"}
 
 
 # ------------------------------------------------------------ setup.py's plan

@@ -183,11 +183,16 @@ def declared_names(include_dir, kinds="FUNC|DATA"):
         r"PyAPI_(?:" + kinds + r")\s*\((?:[^()]|\([^()]*\))*\)\s*"   # PyAPI_FUNC(type)
         r"(?:\w+\s+)*?"                                      # e.g. _Py_NO_RETURN
         r"\(?\s*(\w+)\s*\)?\s*[(;\[]")                       # name, maybe (name)
+    # 3.9's boolobject.h declares two in one: PyAPI_DATA(type) a, b;
+    listed = re.compile(r"PyAPI_(?:" + kinds + r")\s*\([^()]*\)\s*(\w+(?:\s*,\s*\w+)+)\s*;")
     names = set()
     for header in Path(include_dir).rglob("*.h"):
         if "internal" in header.relative_to(include_dir).parts:
             continue
-        names.update(declaration.findall(header.read_text(errors="replace")))
+        text = header.read_text(errors="replace")
+        names.update(declaration.findall(text))
+        for group in listed.findall(text):
+            names.update(name.strip() for name in group.split(","))
     return names
 
 
@@ -468,3 +473,52 @@ def build_windows_wheel(name, cache, host_python, sdist, work, log_path):
     problems = problems_of(windows_target, module_facts(windows_target, module),
                            declared_names(headers))
     return wheel, ext_suffix, problems
+
+
+def build_windows_consumer(name, cache, work, site_packages, out_dir, log_path):
+    """The example consumer (examples/concordance) built with zig for the
+    Windows row `name` against the header the wheel installed (in
+    `site_packages`), that version's headers and the import library its
+    wheel was linked with (in `work`, build_windows_wheel's); returns the
+    module, in `out_dir`."""
+    from . import platforms
+    version, suite, _, _ = platforms.WINDOWS[name]
+    tag = "cp" + version.replace(".", "")
+    with open(log_path, "a") as log:
+        headers = windows_headers(cache, version, suite, log)
+        (library,) = (work / "libs").glob("python3*.lib")
+        _, _, wrappers, env = build_tools(cache, log)
+        zig_cc = zig.zig_command(cache) + ["cc", "-target", "x86_64-windows-gnu"]
+        # MS_WIN64 as the module's own build decides it: only where
+        # pyconfig.h leaves it out (up to 3.11 it sets it for MSVC alone)
+        probe = subprocess.run(zig_cc + ["-E", "-dM", "-I", str(headers), "-x", "c", "-"],
+                               input="#include <pyconfig.h>\n", stdout=subprocess.PIPE,
+                               universal_newlines=True, check=True, env=env).stdout
+        defines = [] if re.search(r"^#define MS_WIN64\b", probe, re.M) else ["-DMS_WIN64"]
+        out_dir.mkdir(parents=True, exist_ok=True)
+        module = out_dir / f"concordance.{tag}-win_amd64.pyd"
+        source = Path(__file__).resolve().parents[2] / "examples" / "concordance" / "concordance.c"
+        log_run(zig_cc + ["-shared", "-O2", "-std=c11", "-Wall", "-Wextra", "-Werror"] + defines
+                + ["-I", headers, "-I", site_packages / "vorlundpython", source, library,
+                   "-o", module], log, env=env)
+    return module
+
+
+def prepare_windows(name, cache, log):
+    """What the Windows row's wheel and test run need, made once into the
+    cache: Wine and the official interpreter with its prefix, that
+    version's headers, zig, and zig's build of the MinGW runtime for its
+    first Windows link (minutes from nothing)."""
+    from . import platforms, wine
+    version, suite, _, _ = platforms.WINDOWS[name]
+    wine.ensure_interpreter(cache, name, log)
+    windows_headers(cache, version, suite, log)
+    _, _, wrappers, env = build_tools(cache, log)
+    work = cache / "zig" / "warm-x86_64-windows-gnu"
+    shutil.rmtree(str(work), ignore_errors=True)
+    work.mkdir(parents=True)
+    (work / "module.cpp").write_text(
+        'extern "C" __declspec(dllexport) int PyInit_module() { return 0; }\n')
+    log_run([wrappers / "c++", "-target", "x86_64-windows-gnu", "-O3", "-shared",
+             "-nostdlib++", "-fno-exceptions", "-fno-rtti", work / "module.cpp", "-o",
+             work / "module.pyd"], log, env=env)

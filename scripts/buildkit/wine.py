@@ -91,8 +91,12 @@ def wine_command(cache, name, args):
 
 
 def wine_python(cache, name, args, check=True, **kwargs):
+    """Runs the row's python.exe; its standard streams are pipes or
+    /dev/null (see run_to_log)."""
     env = dict(os.environ, **wine_environment(cache))
     env.update(kwargs.pop("env", {}))
+    kwargs.setdefault("stdin", subprocess.DEVNULL)
+    kwargs.setdefault("stderr", subprocess.STDOUT)
     return subprocess.run(wine_command(cache, name, args), check=check, env=env, **kwargs)
 
 
@@ -146,10 +150,12 @@ def run_to_log(command, log_path, env, cwd=None, timeout=3600):
         return proc.wait(timeout=timeout)
 
 
-def test_wheel(name, wheel, cache, repo, pip, work, log_path, copy_checkout):
+def test_wheel(name, wheel, cache, repo, pip, work, log_path, copy_checkout, build_consumer):
     """Installs the wheel with pip into a fresh copy of the row's official
-    interpreter and runs the suite there under Wine. Returns (exit status,
-    junit report path)."""
+    interpreter and runs the suite there under Wine; then the example
+    consumer, built on the host by `build_consumer(site_packages, out_dir)`
+    against the installed header, runs its tests there. Returns (exit
+    status, the suite's junit report, the consumer's or None)."""
     version = platforms.WINDOWS[name][0]
     with open(log_path, "w") as log:
         source = ensure_interpreter(cache, name, log)
@@ -157,7 +163,8 @@ def test_wheel(name, wheel, cache, repo, pip, work, log_path, copy_checkout):
         work.mkdir(parents=True)
         python_dir = work / "python"
         shutil.copytree(str(source), str(python_dir))
-        (python_dir / "Lib" / "site-packages" / "sitecustomize.py").write_text(SITECUSTOMIZE)
+        site_packages = python_dir / "Lib" / "site-packages"
+        (site_packages / "sitecustomize.py").write_text(SITECUSTOMIZE)
         wheels = work / "wheels"
         fetch_wheels(pip, version, wheel, wheels, log)
     copy_checkout(repo, work / "src")
@@ -172,11 +179,21 @@ def test_wheel(name, wheel, cache, repo, pip, work, log_path, copy_checkout):
                               windows_path(wheels), "vorlundpython"] + TEST_DEPENDENCIES,
                     log_path, env)
     if rc != 0:
-        return 92, None
-    junit = work / "junit.xml"
+        return 92, None, None
     # pytest's own launcher, as on Linux the venv's pytest script: with
     # `-m pytest` the source tree would be first on sys.path
-    rc = run_to_log([WINE, str(python_dir / "Scripts" / "pytest.exe"), "-ra", "-p", "no:cacheprovider", "--continue-on-collection-errors",
-                              "--junitxml=" + windows_path(junit)],
-                    log_path, env, cwd=str(work / "src"))
-    return rc, junit
+    pytest = [WINE, str(python_dir / "Scripts" / "pytest.exe"), "-ra", "-p", "no:cacheprovider"]
+    junit = work / "junit.xml"
+    rc = run_to_log(pytest + ["--junitxml=" + windows_path(junit)], log_path, env,
+                    cwd=str(work / "src"))
+    consumer_dir = work / "consumer"
+    try:
+        build_consumer(site_packages, consumer_dir)
+    except subprocess.CalledProcessError:
+        return rc or 93, junit, None
+    junit_consumer = work / "junit-consumer.xml"
+    env["CONCORDIX_PREBUILT_CONSUMER"] = windows_path(consumer_dir)
+    consumer_rc = run_to_log(pytest + ["--junitxml=" + windows_path(junit_consumer),
+                                       "tests/test_consumer.py"], log_path, env,
+                             cwd=str(work / "src"))
+    return rc or consumer_rc, junit, junit_consumer
