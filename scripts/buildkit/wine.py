@@ -165,6 +165,12 @@ def test_wheel(name, wheel, cache, repo, pip, work, log_path, copy_checkout, bui
         shutil.copytree(str(source), str(python_dir))
         site_packages = python_dir / "Lib" / "site-packages"
         (site_packages / "sitecustomize.py").write_text(SITECUSTOMIZE)
+        # From 3.12 on platform asks WMI through _wmi, which calls propsys'
+        # VariantToString, a stub in Wine 8.0 that aborts the process (pip
+        # asks as it starts). Without _wmi platform takes the way it takes
+        # where WMI is unavailable.
+        for wmi in python_dir.glob("_wmi.pyd"):
+            wmi.unlink()
         wheels = work / "wheels"
         fetch_wheels(pip, version, wheel, wheels, log)
     copy_checkout(repo, work / "src")
