@@ -104,6 +104,8 @@ def test_exported_symbols_are_the_defined_ones_readelf_lists(listing):
     ("3.13-riscv64", "trixie-riscv64", "python3.13"),
     ("3.11-i686", "bookworm-i386", "python3.11"),
     ("3.13-musl-x86_64", "trixie", "/opt/cpython-3.13-musl-x86_64/bin/python3"),
+    # python.org's interpreter, run by Wine on the host
+    ("3.13-win_amd64", None, "/usr/lib/wine/wine64"),
 ])
 def test_each_wheel_platform_is_a_row_of_the_interpreter_table(name, root, python):
     # The platforms enter as rows of the shared tables; the release's own
@@ -112,6 +114,7 @@ def test_each_wheel_platform_is_a_row_of_the_interpreter_table(name, root, pytho
     assert release.interpreter(name) == (root, python)
     assert release.emulated(name) == (root in release.platforms.EMULATED)
     assert release.musl(name) == ("musl" in name)
+    assert release.windows(name) == name.endswith("win_amd64")
 
 
 @pytest.mark.parametrize("given, passed", [
@@ -171,6 +174,9 @@ def changed(facts, **changes):
     # a private name the DLL may not export, or not in another version
     (WINDOWS, changed(GOOD_WINDOWS, imports={"python311.dll": ["_PyLong_Sign"]}),
      "no public header declares: _PyLong_Sign"),
+    # a wheel's module must take the interpreter's API from its own version's DLL
+    (WINDOWS._replace(imports=("python313.dll",) + WINDOWS.imports[1:]), GOOD_WINDOWS,
+     "imports python311.dll"),
     (MACOS, GOOD_MACOS, None),
     (MACOS, changed(GOOD_MACOS, exports=["_PyInit_Concordix", "__ZN9concordix4initEv"]),
      "exports"),
@@ -181,7 +187,7 @@ def changed(facts, **changes):
     (MACOS, changed(GOOD_MACOS, undefined={"_Py_Private": foreign.LOOKED_UP}),
      "no public header declares: _Py_Private"),
 ], ids=["windows", "windows-arch", "windows-exports", "windows-msvcrt", "windows-libstdc++",
-        "windows-private-name", "macos", "macos-exports", "macos-libc++", "macos-c++-symbol",
+        "windows-private-name", "windows-other-version", "macos", "macos-exports", "macos-libc++", "macos-c++-symbol",
         "macos-private-name"])
 def test_cross_built_module_checks(target, facts, problem):
     problems = foreign.problems_of(target, facts, DECLARED)
