@@ -102,9 +102,12 @@ def wine_python(cache, name, args, check=True, **kwargs):
 
 # The suite's dependencies there, as wheels for the target fetched on the
 # host (pip download does not evaluate the target's environment markers:
-# colorama, pytest's dependency on Windows, is named). The type checker's
-# test and the build tools serve tests that skip there (no compiler).
-TEST_DEPENDENCIES = ["pytest", "hypothesis", "colorama"]
+# colorama, pytest's dependency on Windows, is named); setuptools for the
+# test that loads setup.py with this interpreter's own settings. The build
+# tools serve tests that skip there (no compiler); mypy 2's native parser
+# (ast_serialize) fails to load its DLL under Wine 8.0, so the type
+# checker's test skips too.
+TEST_DEPENDENCIES = ["pytest", "hypothesis", "colorama", "setuptools"]
 
 
 # python.org's installed interpreter honours PYTHONPATH and puts the
