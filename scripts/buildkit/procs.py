@@ -124,20 +124,24 @@ def base_env():
 apt_locks = collections.defaultdict(threading.Lock)
 
 
-def ensure_host_command(command, package=None):
+def ensure_host_command(command, package=None, recommends=True):
     """Installs the Debian package that provides `command` (by default the
     package of that name) unless the host has it: whichever script needs a
-    host tool first installs it."""
+    host tool first installs it (without its recommended packages if
+    `recommends` is false)."""
     if shutil.which(command):
         return
     with apt_locks["host"]:
         if not shutil.which(command):
-            apt_install_on_host([package or command])
+            apt_install_on_host([package or command], recommends)
 
 
-def apt_install_on_host(names):
+def apt_install_on_host(names, recommends=True):
     say(f"matrix: installing {' '.join(names)} with apt-get")
     env = {**os.environ, "DEBIAN_FRONTEND": "noninteractive"}
     subprocess.run(["apt-get", "update", "-qq"], check=True, env=env)
-    subprocess.run(["apt-get", "install", "-y", "-qq"] + names, check=True,
-                   env=env)
+    # another apt on the host (a person's, or unattended upgrades) holding
+    # the lock is waited for, not a failure
+    subprocess.run(["apt-get", "install", "-y", "-qq", "-o", "DPkg::Lock::Timeout=900"]
+                   + ([] if recommends else ["--no-install-recommends"]) + names,
+                   check=True, env=env)

@@ -31,7 +31,9 @@ def wine_environment(cache):
     """Wine with one prefix in the cache (made on first start, in
     seconds), quiet, and without the Mono and Gecko installers it would
     otherwise offer to download into a new prefix."""
-    ensure_host_command(WINE, platforms.WINE_PACKAGES[0])
+    # without wine64's recommendations (the 32-bit side, fonts, GStreamer,
+    # dozens of packages): a console program needs none of them
+    ensure_host_command(WINE, platforms.WINE_PACKAGES[0], recommends=False)
     return {"WINEPREFIX": str(cache / "windows" / "wine-prefix"), "WINEDEBUG": "-all",
             "WINEDLLOVERRIDES": "mscoree,mshtml=", "DISPLAY": ""}
 
