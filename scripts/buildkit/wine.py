@@ -74,8 +74,11 @@ def ensure_interpreter(cache, name, log):
     lines = [line for line in pth.read_text().splitlines() if line.strip() != "#import site"]
     pth.write_text("\n".join(lines + ["Lib\\site-packages", "import site"]) + "\n")
     (target / "Lib" / "site-packages").mkdir(parents=True, exist_ok=True)
-    found = wine_python(cache, name, ["-c", "import platform; print(platform.python_version())"],
-                        stdout=subprocess.PIPE, universal_newlines=True).stdout.strip()
+    # Wine's own notes (the prefix made on first start) go to the log
+    proc = wine_python(cache, name, ["-c", "import platform; print(platform.python_version())"],
+                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    log.write(proc.stderr)
+    found = proc.stdout.strip()
     if found != cpython:
         raise SystemExit(f"release: {requirement} carries CPython {found}, not {cpython}")
     stamp.write_text(requirement)
