@@ -113,6 +113,9 @@ def wine_python(cache, name, args, check=True, **kwargs):
 # (ast_serialize) fails to load its DLL under Wine 8.0, so the type
 # checker's test skips too.
 TEST_DEPENDENCIES = ["pytest", "hypothesis", "colorama", "setuptools"]
+# pip download reads python_version markers as the host's interpreter
+# answers them: what pytest and hypothesis need only before 3.11 is named.
+BEFORE_3_11 = ["exceptiongroup", "tomli"]
 
 
 # python.org's installed interpreter honours PYTHONPATH and puts the
@@ -135,9 +138,11 @@ def fetch_wheels(pip, version, wheel, directory, log):
     """pip's own wheel, the test dependencies for the version's win_amd64
     interpreter and the package's wheel, in `directory`."""
     directory.mkdir(parents=True, exist_ok=True)
+    backports = BEFORE_3_11 if tuple(map(int, version.split("."))) < (3, 11) else []
     subprocess.run([str(pip), "download", "-q", "--only-binary", ":all:", "-d", str(directory),
                     "--platform", "win_amd64", "--python-version", version, "pip"]
-                   + TEST_DEPENDENCIES, check=True, stdout=log, stderr=subprocess.STDOUT)
+                   + TEST_DEPENDENCIES + backports, check=True, stdout=log,
+                   stderr=subprocess.STDOUT)
     shutil.copy(str(wheel), str(directory))
 
 
