@@ -79,6 +79,41 @@ def run_json(code, **kwargs):
     return json.loads(run_python(code, **kwargs).stdout.splitlines()[-1])
 
 
+def exported_names(path):
+    """The names a built module exports: on Windows from its PE export
+    table (read here: Windows has no nm), elsewhere nm's defined dynamic
+    symbols."""
+    if os.name != "nt":
+        listing = subprocess.run(["nm", "-D", "--defined-only", str(path)],
+                                 **CAPTURE, check=True).stdout
+        return [line.split()[-1] for line in listing.splitlines()]
+    data = Path(path).read_bytes()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    assert data[pe:pe + 4] == b"PE\0\0", "not a PE image"
+    sections, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
+    optional = pe + 24
+    # PE32+ (64-bit) keeps its data directories 112 bytes in, PE32 96
+    directories = optional + (112 if struct.unpack_from("<H", data, optional)[0] == 0x20B else 96)
+    export_rva, export_size = struct.unpack_from("<II", data, directories)
+    if not export_size:
+        return []
+    table = [struct.unpack_from("<8xII4xI", data, optional + optional_size + 40 * i)
+             for i in range(sections)]   # (virtual size, address, raw pointer) per section
+
+    def offset(rva):
+        for size, address, raw in table:
+            if address <= rva < address + size:
+                return rva - address + raw
+        raise AssertionError("address %#x is in no section" % rva)
+
+    count, names = struct.unpack_from("<I4xI", data, offset(export_rva) + 24)
+    result = []
+    for i in range(count):
+        start = offset(struct.unpack_from("<I", data, offset(names) + 4 * i)[0])
+        result.append(data[start:data.index(b"\0", start)].decode())
+    return result
+
+
 def need_compilers():
     """Skips the calling test where no C and C++ compiler is on PATH, as for a
     user who installed a wheel: only what the tests build themselves needs
@@ -128,7 +163,12 @@ def build_variant(directory, **options):
 
 def build_consumer(directory):
     """Builds the example consumer against the installed header, the way a
-    user's own extension would be built; returns the directory holding it."""
+    user's own extension would be built; returns the directory holding it.
+    CONCORDIX_PREBUILT_CONSUMER names a directory that holds it built
+    elsewhere against the same installed header (a cross build, where the
+    interpreter's machine has no compiler)."""
+    if os.environ.get("CONCORDIX_PREBUILT_CONSUMER"):
+        return Path(os.environ["CONCORDIX_PREBUILT_CONSUMER"])
     need_compilers()
     directory = Path(directory)
     proc = subprocess.run(

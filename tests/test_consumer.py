@@ -1,5 +1,7 @@
 """The C-level table, driven by the example consumer built against the
 installed header."""
+import os
+
 import pytest
 
 from support import PYPY, run_python
@@ -63,7 +65,7 @@ def test_import_helper_reports_a_missing_or_foreign_table(consumer, published, m
             fake.Concordix.__pyx_vtable__ = datetime.datetime_CAPI
         elif "{published}" == "other":
             fake.Concordix.__pyx_vtable__ = 42
-        sys.path.insert(0, {str(consumer.__file__.rsplit("/", 1)[0])!r})
+        sys.path.insert(0, {os.path.dirname(consumer.__file__)!r})
         import concordance
     """, check=False)
     assert proc.returncode == 1

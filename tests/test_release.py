@@ -104,6 +104,8 @@ def test_exported_symbols_are_the_defined_ones_readelf_lists(listing):
     ("3.13-riscv64", "trixie-riscv64", "python3.13"),
     ("3.11-i686", "bookworm-i386", "python3.11"),
     ("3.13-musl-x86_64", "trixie", "/opt/cpython-3.13-musl-x86_64/bin/python3"),
+    # python.org's interpreter, run by Wine on the host
+    ("3.13-win_amd64", None, "/usr/lib/wine/wine64"),
 ])
 def test_each_wheel_platform_is_a_row_of_the_interpreter_table(name, root, python):
     # The platforms enter as rows of the shared tables; the release's own
@@ -112,6 +114,7 @@ def test_each_wheel_platform_is_a_row_of_the_interpreter_table(name, root, pytho
     assert release.interpreter(name) == (root, python)
     assert release.emulated(name) == (root in release.platforms.EMULATED)
     assert release.musl(name) == ("musl" in name)
+    assert release.windows(name) == name.endswith("win_amd64")
 
 
 @pytest.mark.parametrize("given, passed", [
@@ -121,6 +124,8 @@ def test_each_wheel_platform_is_a_row_of_the_interpreter_table(name, root, pytho
     (["-O3", "-DX=a=b", "-o", "out dir/m.so"], ["-O3", "-DX=a=b", "-o", "out dir/m.so"]),
 ], ids=["Wl", "Xlinker", "untouched"])
 @pytest.mark.no_refleak_hunt(reason="drives a shell in a subprocess")
+@pytest.mark.skipif(sys.platform == "win32", reason="the wrapper is a POSIX shell script "
+                                                    "(the musl builds run on a Linux host)")
 def test_the_musl_compiler_passes_the_version_script_as_zig_takes_it(tmp_path, given, passed):
     # zig refuses --version-script=FILE ("unsupported linker arg"), the form
     # CMake passes; every other argument must reach zig unchanged.
@@ -169,6 +174,9 @@ def changed(facts, **changes):
     # a private name the DLL may not export, or not in another version
     (WINDOWS, changed(GOOD_WINDOWS, imports={"python311.dll": ["_PyLong_Sign"]}),
      "no public header declares: _PyLong_Sign"),
+    # a wheel's module must take the interpreter's API from its own version's DLL
+    (WINDOWS._replace(imports=("python313.dll",) + WINDOWS.imports[1:]), GOOD_WINDOWS,
+     "imports python311.dll"),
     (MACOS, GOOD_MACOS, None),
     (MACOS, changed(GOOD_MACOS, exports=["_PyInit_Concordix", "__ZN9concordix4initEv"]),
      "exports"),
@@ -179,7 +187,7 @@ def changed(facts, **changes):
     (MACOS, changed(GOOD_MACOS, undefined={"_Py_Private": foreign.LOOKED_UP}),
      "no public header declares: _Py_Private"),
 ], ids=["windows", "windows-arch", "windows-exports", "windows-msvcrt", "windows-libstdc++",
-        "windows-private-name", "macos", "macos-exports", "macos-libc++", "macos-c++-symbol",
+        "windows-private-name", "windows-other-version", "macos", "macos-exports", "macos-libc++", "macos-c++-symbol",
         "macos-private-name"])
 def test_cross_built_module_checks(target, facts, problem):
     problems = foreign.problems_of(target, facts, DECLARED)
@@ -228,15 +236,18 @@ def test_public_declarations_are_read_from_the_headers(tmp_path):
         "PyAPI_DATA(PyTypeObject) PyLong_Type;\n"
         "PyAPI_FUNC(void) _Py_NO_RETURN Py_FatalError(const char *message);\n"
         "PyAPI_FUNC(int) (PyArg_Parse)(PyObject *, const char *, ...);\n"
-        "PyAPI_FUNC(void (*)(int)) PyOS_getsig(int);\n")
+        "PyAPI_FUNC(void (*)(int)) PyOS_getsig(int);\n"
+        # 3.9's boolobject.h
+        "PyAPI_DATA(struct _longobject) _Py_FalseStruct, _Py_TrueStruct;\n")
     (tmp_path / "cpython" / "dictobject.h").write_text(
         "PyAPI_FUNC(PyObject *) _PyDict_GetItem_KnownHash(PyObject *mp, PyObject *key,\n"
         "                                                 Py_hash_t hash);\n")
     (tmp_path / "internal" / "pycore_dict.h").write_text("PyAPI_FUNC(int) _PyDict_Private(void);\n")
     assert foreign.declared_names(tmp_path) == {
         "PyLong_FromLong", "PyLong_Type", "Py_FatalError", "PyArg_Parse", "PyOS_getsig",
-        "_PyDict_GetItem_KnownHash"}
-    assert foreign.declared_names(tmp_path, "DATA") == {"PyLong_Type"}
+        "_PyDict_GetItem_KnownHash", "_Py_FalseStruct", "_Py_TrueStruct"}
+    assert foreign.declared_names(tmp_path, "DATA") == {"PyLong_Type", "_Py_FalseStruct",
+                                                         "_Py_TrueStruct"}
 
 
 # ------------------------------------------------------------ setup.py's plan

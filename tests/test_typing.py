@@ -31,8 +31,10 @@ print(fill(Concordix(1, mode="any"), 1, 2), fill(kept, 0, 0))
 pytestmark = [
     pytest.mark.no_refleak_hunt(reason="runs mypy in a subprocess only"),
     pytest.mark.skipif(MYPY is None,
-                       reason="mypy is not installed (the emulated architectures' runs leave "
-                              "the type checker out: it has no wheel for every one of them)"),
+                       reason="mypy is not installed (the runs under emulation and under Wine "
+                              "leave the type checker out: it has no wheel for every "
+                              "architecture, and under Wine 8.0 its native parser's DLL does "
+                              "not load)"),
 ]
 # PEP 800's decorator: mypy knows it from 1.18 on, and every interpreter from
 # 3.9 on gets such a mypy (PyPy's is held below 1.19, see setup.py).

@@ -29,21 +29,22 @@ set(CMAKE_CXX_COMPILER {compiler})
 
 
 def build_wheel_for_target(name, machine, work, settings, toolchain, sdist, host_python,
-                           suffix_command, outdir, log, env):
+                           suffix_command, outdir, log, env, host_platform=None):
     """The wheel of interpreter `name` built in `work` from the sdist, on the
     host: `host_python` (the target's version) runs setup.py with the
     target's build settings (`settings`, its _sysconfigdata: extension
     suffix, platform) and CMake compiles with the `toolchain` file's text.
     `suffix_command` prints the target's EXT_SUFFIX. Returns (wheel,
     EXT_SUFFIX); the wheel, for `machine` as platform tags name it, lands in
-    `work`/`outdir`."""
+    `work`/`outdir`. `host_platform` is the target's sysconfig platform
+    (default linux-`machine`)."""
     remove_tree(work)
     (work / outdir).mkdir(parents=True)
     (work / "sysconfig").mkdir()
     shutil.copy(str(settings), str(work / "sysconfig"))
     (work / "toolchain.cmake").write_text(toolchain)
     shutil.copy(str(sdist), str(work))
-    target = (f"_PYTHON_HOST_PLATFORM=linux-{machine} "
+    target = (f"_PYTHON_HOST_PLATFORM={host_platform or 'linux-' + machine} "
               f"_PYTHON_SYSCONFIGDATA_NAME={settings.stem} PYTHONPATH={work}/sysconfig")
     script = f"""
 set -eux

@@ -25,10 +25,11 @@ import shlex
 import shutil
 import subprocess
 import sys
+import zipfile
 from collections import namedtuple
 from pathlib import Path
 
-from . import zig
+from . import cross, platforms, wine, zig
 from .mirror import debian_mirror, host_codename
 from .procs import ensure_host_command
 
@@ -95,22 +96,15 @@ def output(command):
 
 # ------------------------------------------------------------------ headers
 
-def fetch_headers(cache, log):
-    """{"windows": dir, "posix": dir}: the interpreter's headers laid out as an
-    installed interpreter has them (pyconfig.h beside Python.h), made once."""
-    base = cache / "foreign" / f"headers-{PYTHON}"
-    done = base / ".vorlund-ok"
-    layouts = {"windows": base / "windows", "posix": base / "posix"}
-    if done.exists():
-        return layouts
-    shutil.rmtree(str(base), ignore_errors=True)
+def apt_fetch(base, suite, source_package, binary_packages, log):
+    """Downloads a source package (and binary packages) of a Debian suite
+    into `base`/downloads, through a private apt configuration (the host's
+    own lists and sources stay as they are); returns that directory."""
     apt = base / "apt"
     for directory in (apt / "lists" / "partial", apt / "cache" / "archives" / "partial",
                       base / "downloads"):
-        directory.mkdir(parents=True)
-    mirror, suite = debian_mirror(), host_codename()
-    # A private apt configuration: the host's own lists and sources stay as
-    # they are.
+        directory.mkdir(parents=True, exist_ok=True)
+    mirror = debian_mirror()
     (apt / "sources.list").write_text(
         f"deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] {mirror} {suite} main\n"
         f"deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] {mirror} {suite} main\n")
@@ -120,23 +114,66 @@ def fetch_headers(cache, log):
                "-oAPT::Architecture=amd64", "-oAPT::Architectures::=amd64"]
     downloads = base / "downloads"
     log_run(["apt-get"] + options + ["update", "-q"], log)
-    log_run(["apt-get"] + options + ["source", "--download-only", "-q", SOURCE_PACKAGE], log,
+    log_run(["apt-get"] + options + ["source", "--download-only", "-q", source_package], log,
             cwd=str(downloads))
-    log_run(["apt-get"] + options + ["download", "-q", CONFIG_PACKAGE], log, cwd=str(downloads))
-    (tarball,) = downloads.glob(f"{SOURCE_PACKAGE}_*.orig.tar.*")
-    source = base / "source"
+    for package in binary_packages:
+        log_run(["apt-get"] + options + ["download", "-q", package], log, cwd=str(downloads))
+    return downloads
+
+
+def unpack_windows_headers(downloads, source_package, layout, log):
+    """Include/ of the upstream source in `downloads`, with PC/pyconfig.h
+    beside it as pyconfig.h (3.13 ships it as PC/pyconfig.h.in, usable as it
+    stands: only the free-threaded installer fills its one placeholder in),
+    at `layout`."""
+    (tarball,) = [t for t in downloads.glob(f"{source_package}_*.orig.tar.*")
+                  if not t.name.endswith(".asc")]
+    source = downloads.parent / "source"
+    shutil.rmtree(str(source), ignore_errors=True)
     source.mkdir()
     log_run(["tar", "-xf", tarball, "-C", source, "--strip-components=1", "--wildcards",
-             "*/Include", "*/PC/pyconfig.h"], log)
+             "*/Include", "*/PC/pyconfig.h*"], log)
+    (config,) = [c for c in (source / "PC" / "pyconfig.h", source / "PC" / "pyconfig.h.in")
+                 if c.exists()]
+    shutil.copytree(str(source / "Include"), str(layout))
+    shutil.copy(str(config), str(layout / "pyconfig.h"))
+    return source
+
+
+def fetch_headers(cache, log):
+    """{"windows": dir, "posix": dir}: the interpreter's headers laid out as an
+    installed interpreter has them (pyconfig.h beside Python.h), made once."""
+    base = cache / "foreign" / f"headers-{PYTHON}"
+    done = base / ".vorlund-ok"
+    layouts = {"windows": base / "windows", "posix": base / "posix"}
+    if done.exists():
+        return layouts
+    shutil.rmtree(str(base), ignore_errors=True)
+    downloads = apt_fetch(base, host_codename(), SOURCE_PACKAGE, [CONFIG_PACKAGE], log)
+    source = unpack_windows_headers(downloads, SOURCE_PACKAGE, layouts["windows"], log)
     (deb,) = downloads.glob(f"{CONFIG_PACKAGE}_*.deb")
     unpacked = base / "deb"
     log_run(["dpkg-deb", "-x", deb, unpacked], log)
     (posix_config,) = unpacked.glob(f"usr/include/*-linux-gnu/python{PYTHON}/pyconfig.h")
-    for layout, config in (("windows", source / "PC" / "pyconfig.h"), ("posix", posix_config)):
-        shutil.copytree(str(source / "Include"), str(layouts[layout]))
-        shutil.copy(str(config), str(layouts[layout] / "pyconfig.h"))
+    shutil.copytree(str(source / "Include"), str(layouts["posix"]))
+    shutil.copy(str(posix_config), str(layouts["posix"] / "pyconfig.h"))
     done.write_text("")
     return layouts
+
+
+def windows_headers(cache, version, suite, log):
+    """Include/ and PC/pyconfig.h of CPython `version` from `suite`'s
+    python`version` source package, laid out as an installed interpreter
+    has them, made once."""
+    base = cache / "foreign" / f"headers-{version}-windows"
+    done = base / ".vorlund-ok"
+    if not done.exists():
+        shutil.rmtree(str(base), ignore_errors=True)
+        package = f"python{version}"
+        downloads = apt_fetch(base, suite, package, [], log)
+        unpack_windows_headers(downloads, package, base / "include", log)
+        done.write_text("")
+    return base / "include"
 
 
 def declared_names(include_dir, kinds="FUNC|DATA"):
@@ -146,11 +183,16 @@ def declared_names(include_dir, kinds="FUNC|DATA"):
         r"PyAPI_(?:" + kinds + r")\s*\((?:[^()]|\([^()]*\))*\)\s*"   # PyAPI_FUNC(type)
         r"(?:\w+\s+)*?"                                      # e.g. _Py_NO_RETURN
         r"\(?\s*(\w+)\s*\)?\s*[(;\[]")                       # name, maybe (name)
+    # 3.9's boolobject.h declares two in one: PyAPI_DATA(type) a, b;
+    listed = re.compile(r"PyAPI_(?:" + kinds + r")\s*\([^()]*\)\s*(\w+(?:\s*,\s*\w+)+)\s*;")
     names = set()
     for header in Path(include_dir).rglob("*.h"):
         if "internal" in header.relative_to(include_dir).parts:
             continue
-        names.update(declaration.findall(header.read_text(errors="replace")))
+        text = header.read_text(errors="replace")
+        names.update(declaration.findall(text))
+        for group in listed.findall(text):
+            names.update(name.strip() for name in group.split(","))
     return names
 
 
@@ -200,7 +242,8 @@ def macho_dylibs(dylibs_output):
 
 
 def problems_of(target, facts, declared):
-    """Why the built module is not what `target` must be (empty: it is).
+    """Why the built module is not what `target` must be (empty: it is); on
+    Windows the first of its imports is the interpreter's DLL.
     `facts` holds format, arch, exports, and for Windows imports
     ({dll: [names]}), for macOS dylibs and undefined ({name: from})."""
     problems = []
@@ -216,9 +259,10 @@ def problems_of(target, facts, declared):
                             for allowed in target.imports)]
         if stray:
             problems.append("imports " + ", ".join(stray))
-        undeclared = sorted(set(facts["imports"].get(PYTHON_DLL, [])) - declared)
+        dll = target.imports[0]
+        undeclared = sorted(set(facts["imports"].get(dll, [])) - declared)
         if undeclared:
-            problems.append(f"takes from {PYTHON_DLL} what no public header declares: "
+            problems.append(f"takes from {dll} what no public header declares: "
                             + ", ".join(undeclared))
     else:
         stray = [lib for lib in facts["dylibs"] if lib not in target.imports]
@@ -343,7 +387,135 @@ def build_and_check(name, source, work, cache, log):
 
 
 def write_import_library(wrappers, machine, definitions, work, library, log, env):
-    definition = work / (PYTHON_DLL[:-4] + ".def")
+    definition = library.with_suffix(".def")
     work.mkdir(parents=True, exist_ok=True)
     definition.write_text(definitions)
     log_run([wrappers / "dlltool", "-d", definition, "-l", library, "-m", machine], log, env=env)
+
+
+# ------------------------------------------------------------------ wheels
+
+def dll_definitions(dll, data):
+    """A .def of everything the interpreter's real DLL exports (its export
+    table, read by llvm-readobj); `data` holds the names that are
+    variables, which get only their __imp_ pointer."""
+    names = pe_exports(output(["llvm-readobj", "--coff-exports", dll]))
+    lines = [f"LIBRARY {Path(dll).name}", "EXPORTS"]
+    lines += [name + (" DATA" if name in data else "") for name in sorted(set(names))]
+    return "\n".join(lines) + "\n"
+
+
+def windows_settings(host_python, version, work):
+    """The host interpreter's own build settings (its _sysconfigdata, which
+    setuptools reads for everything but the module's name) with a Windows
+    interpreter's extension suffix and no SOABI, as python.org's builds have
+    none that bdist_wheel could read an ABI tag from: the wheel is then
+    tagged cpXY-cpXY. Returns the file."""
+    library = subprocess.run(
+        [str(host_python), "-c", "import importlib, sysconfig; print(importlib.import_module("
+         "sysconfig._get_sysconfigdata_name()).__file__)"],
+        check=True, stdout=subprocess.PIPE, universal_newlines=True).stdout.strip()
+    tag = "cp" + version.replace(".", "")
+    settings = work / f"_sysconfigdata__win_amd64_{tag}.py"
+    work.mkdir(parents=True, exist_ok=True)
+    settings.write_text(Path(library).read_text() + (
+        "\n# a python.org interpreter for 64-bit Windows\n"
+        f"build_time_vars.update(EXT_SUFFIX='.{tag}-win_amd64.pyd', SOABI=None,\n"
+        "                       SHLIB_SUFFIX='.pyd')\n"))
+    return settings
+
+
+def build_windows_wheel(name, cache, host_python, sdist, work, log_path):
+    """The win_amd64 wheel of Windows row `name` from the sdist: the host's
+    interpreter of the same version runs setup.py with a Windows
+    interpreter's extension suffix and platform, and CMake builds with zig
+    for x86_64-windows-gnu against that version's own headers and an import
+    library of its real DLL. Returns (wheel, EXT_SUFFIX, problems)."""
+    version, suite, _, _ = platforms.WINDOWS[name]
+    target = FOREIGN_TARGETS["win_amd64"]
+    with open(log_path, "w") as log:
+        ensure_host_tools()
+        headers = windows_headers(cache, version, suite, log)
+        wine.ensure_interpreter(cache, name, log)
+        dll = wine.python_dll(cache, name)
+        _, _, wrappers, env = build_tools(cache, log)
+        shutil.rmtree(str(work), ignore_errors=True)
+        libs = work / "libs"
+        libs.mkdir(parents=True)
+        library = libs / (dll.stem + ".lib")
+        write_import_library(wrappers, "i386:x86-64",
+                             dll_definitions(dll, declared_names(headers, "DATA")),
+                             libs, library, log, env)
+        # FindPython takes an interpreter without its DLL for a static one;
+        # the DLL itself is all it looks at.
+        shutil.copy(str(dll), str(libs / dll.name))
+        toolchain_dir = work / "toolchains"
+        subprocess.run(["tar", "-xzf", str(sdist), "-C", str(work), "--strip-components=1",
+                        "--wildcards", "*/cmake/toolchains"], check=True)
+        shutil.move(str(work / "cmake" / "toolchains"), str(toolchain_dir))
+        settings = windows_settings(host_python, version, work / "settings")
+    toolchain = (f'include("{toolchain_dir}/x86_64-windows-gnu.cmake")\n'
+                 f'set(Python_INCLUDE_DIR "{headers}")\n'
+                 f'set(Python_LIBRARY "{library}")\n'
+                 f'set(Python_RUNTIME_LIBRARY "{libs / dll.name}")\n')
+    tag = "cp" + version.replace(".", "")
+    wheel, ext_suffix = cross.build_wheel_for_target(
+        name, "amd64", work / "wheel", settings, toolchain, sdist, host_python,
+        f"echo .{tag}-win_amd64.pyd", "raw", log_path, env, host_platform="win-amd64")
+    windows_target = target._replace(module=f"Concordix{ext_suffix}",
+                                      imports=(dll.name,) + WINDOWS_IMPORTS[1:])
+    scratch = work / "check"
+    scratch.mkdir()
+    with zipfile.ZipFile(wheel) as archive:
+        module = scratch / windows_target.module
+        module.write_bytes(archive.read("vorlundpython/" + windows_target.module))
+    problems = problems_of(windows_target, module_facts(windows_target, module),
+                           declared_names(headers))
+    return wheel, ext_suffix, problems
+
+
+def build_windows_consumer(name, cache, work, site_packages, out_dir, log_path):
+    """The example consumer (examples/concordance) built with zig for the
+    Windows row `name` against the header the wheel installed (in
+    `site_packages`), that version's headers and the import library its
+    wheel was linked with (in `work`, build_windows_wheel's); returns the
+    module, in `out_dir`."""
+    version, suite, _, _ = platforms.WINDOWS[name]
+    tag = "cp" + version.replace(".", "")
+    with open(log_path, "a") as log:
+        headers = windows_headers(cache, version, suite, log)
+        (library,) = (work / "libs").glob("python3*.lib")
+        _, _, wrappers, env = build_tools(cache, log)
+        zig_cc = zig.zig_command(cache) + ["cc", "-target", "x86_64-windows-gnu"]
+        # MS_WIN64 as the module's own build decides it: only where
+        # pyconfig.h leaves it out (up to 3.11 it sets it for MSVC alone)
+        probe = subprocess.run(zig_cc + ["-E", "-dM", "-I", str(headers), "-x", "c", "-"],
+                               input="#include <pyconfig.h>\n", stdout=subprocess.PIPE,
+                               universal_newlines=True, check=True, env=env).stdout
+        defines = [] if re.search(r"^#define MS_WIN64\b", probe, re.M) else ["-DMS_WIN64"]
+        out_dir.mkdir(parents=True, exist_ok=True)
+        module = out_dir / f"concordance.{tag}-win_amd64.pyd"
+        source = Path(__file__).resolve().parents[2] / "examples" / "concordance" / "concordance.c"
+        log_run(zig_cc + ["-shared", "-O2", "-std=c11", "-Wall", "-Wextra", "-Werror"] + defines
+                + ["-I", headers, "-I", site_packages / "vorlundpython", source, library,
+                   "-o", module], log, env=env)
+    return module
+
+
+def prepare_windows(name, cache, log):
+    """What the Windows row's wheel and test run need, made once into the
+    cache: Wine and the official interpreter with its prefix, that
+    version's headers, zig, and zig's build of the MinGW runtime for its
+    first Windows link (minutes from nothing)."""
+    version, suite, _, _ = platforms.WINDOWS[name]
+    wine.ensure_interpreter(cache, name, log)
+    windows_headers(cache, version, suite, log)
+    _, _, wrappers, env = build_tools(cache, log)
+    work = cache / "zig" / "warm-x86_64-windows-gnu"
+    shutil.rmtree(str(work), ignore_errors=True)
+    work.mkdir(parents=True)
+    (work / "module.cpp").write_text(
+        'extern "C" __declspec(dllexport) int PyInit_module() { return 0; }\n')
+    log_run([wrappers / "c++", "-target", "x86_64-windows-gnu", "-O3", "-shared",
+             "-nostdlib++", "-fno-exceptions", "-fno-rtti", work / "module.cpp", "-o",
+             work / "module.pyd"], log, env=env)

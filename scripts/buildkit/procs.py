@@ -124,18 +124,19 @@ def base_env():
 apt_locks = collections.defaultdict(threading.Lock)
 
 
-def ensure_host_command(command, package=None):
+def ensure_host_command(command, package=None, recommends=True):
     """Installs the Debian package that provides `command` (by default the
     package of that name) unless the host has it: whichever script needs a
-    host tool first installs it."""
+    host tool first installs it (without its recommended packages if
+    `recommends` is false)."""
     if shutil.which(command):
         return
     with apt_locks["host"]:
         if not shutil.which(command):
-            apt_install_on_host([package or command])
+            apt_install_on_host([package or command], recommends)
 
 
-def apt_install_on_host(names):
+def apt_install_on_host(names, recommends=True):
     say(f"matrix: installing {' '.join(names)} with apt-get")
     env = {**os.environ, "DEBIAN_FRONTEND": "noninteractive"}
     # The lock above keeps this process's threads apart; another process
@@ -143,5 +144,6 @@ def apt_install_on_host(names):
     # fails at once unless told to wait for it.
     wait = ["-o", "DPkg::Lock::Timeout=900"]
     subprocess.run(["apt-get"] + wait + ["update", "-qq"], check=True, env=env)
-    subprocess.run(["apt-get"] + wait + ["install", "-y", "-qq"] + names,
+    subprocess.run(["apt-get"] + wait + ["install", "-y", "-qq"]
+                   + ([] if recommends else ["--no-install-recommends"]) + names,
                    check=True, env=env)
