@@ -3,6 +3,7 @@ order, ending in between or living on, isolated interpreters refusing it,
 and an embedding application that finalises and starts its interpreter
 again. Each case runs in a fresh process and checks, in every interpreter,
 what the module does there, not only that the process survives."""
+import importlib.util
 import os
 import re
 import subprocess
@@ -17,6 +18,12 @@ import support
 from support import PYPY, cpython_only, run_python
 
 subprocess_only = pytest.mark.no_refleak_hunt(reason="drives a fresh interpreter only")
+# Legacy subinterpreters are started through _testcapi, which python.org's
+# embeddable Windows distribution leaves out.
+needs_testcapi = pytest.mark.skipif(importlib.util.find_spec("_testcapi") is None,
+                                    reason="no _testcapi to start legacy subinterpreters with "
+                                           "(python.org's embeddable Windows distribution "
+                                           "leaves it out)")
 
 # What each interpreter checks once it has the module (or fails to get it).
 # `replace`: builtins.TypeError is replaced in this interpreter before it
@@ -219,6 +226,7 @@ def needs_live_subs(steps):
     return any(step[0] == "open" for step in steps)
 
 
+@needs_testcapi
 @subprocess_only
 @cpython_only("no subinterpreters")
 @pytest.mark.parametrize("order", sorted(ORDERS))
@@ -231,6 +239,7 @@ def test_orders_of_imports_across_interpreters(order):
     assert set(seen) <= {"ok", "sub", "in"}
 
 
+@needs_testcapi
 @subprocess_only
 @cpython_only("no subinterpreters")
 @pytest.mark.parametrize("then", [[MAIN, SUB], [SUB, MAIN], [("open", 1), ("in", 1, {}), ("close", 1), MAIN]])
