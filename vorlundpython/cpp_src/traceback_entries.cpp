@@ -208,15 +208,15 @@ PyCodeObject *create_code_object(const char *function_name, int native_line,
 CodeObjectCache take_code_objects(bool locked)
 {
     CodeObjectCache &cache = module_state.code_cache;
-    CodeObjectCache taken = cache;
-    if (!locked) {
+    auto take = [&cache] {
+        CodeObjectCache taken = cache;
         cache = CodeObjectCache{};
         return taken;
-    }
+    };
+    if (!locked)
+        return take();
     compat::MutexLock lock(cache_mutex);
-    taken = cache;
-    cache = CodeObjectCache{};
-    return taken;
+    return take();
 }
 
 void add_traceback(const char *function_name, int native_line, int declaration_line)
