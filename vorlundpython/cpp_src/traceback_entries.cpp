@@ -203,20 +203,22 @@ PyCodeObject *create_code_object(const char *function_name, int native_line,
     return code;
 }
 
+// Empties the cache and hands its entries to the caller, who then owns them.
+CodeObjectCache move_cache_out()
+{
+    CodeObjectCache taken = module_state.code_cache;
+    module_state.code_cache = CodeObjectCache{};
+    return taken;
+}
+
 }  // namespace
 
 CodeObjectCache take_code_objects(bool locked)
 {
-    CodeObjectCache &cache = module_state.code_cache;
-    auto take = [&cache] {
-        CodeObjectCache taken = cache;
-        cache = CodeObjectCache{};
-        return taken;
-    };
     if (!locked)
-        return take();
+        return move_cache_out();
     compat::MutexLock lock(cache_mutex);
-    return take();
+    return move_cache_out();
 }
 
 void add_traceback(const char *function_name, int native_line, int declaration_line)
