@@ -86,6 +86,21 @@ def wrap32(n):
     return n - (1 << 32) if n >= 1 << 31 else n
 
 
+def owned_by_program(o):
+    """Whether the program alone decides o's reference count. The
+    interpreter shares None, bools, small ints and its empty and
+    one-character strs and bytes with everything, and making a traceback
+    entry's code object takes references to some of them (the empty bytes,
+    for one)."""
+    if o is None or type(o) is bool:
+        return False
+    if type(o) is int:
+        return not -5 <= o <= 256
+    if type(o) in (str, bytes):
+        return len(o) > 1
+    return True
+
+
 # Values the conversion meets. Each knows what the conversion must make of it.
 
 class IntSub(int):
@@ -559,10 +574,9 @@ class Program:
             expect_outer = self.resolve(self.converted(n), count)
         else:
             expect_outer = self.resolve(expect, count)
-        watch_value = not PYPY and type(value) not in (int, bool)
-        # (Small ints and bools are shared with the whole interpreter.)
-        watch_result = not PYPY and isinstance(value, HasInt) and not (
-            type(value.result) in (int, bool) and -5 <= value.result <= 256)
+        watch_value = not PYPY and type(value) not in (int, bool) and owned_by_program(value)
+        watch_result = (not PYPY and isinstance(value, HasInt)
+                        and owned_by_program(value.result))
         refs = sys.getrefcount(value) if watch_value else 0
         result_refs = sys.getrefcount(value.result) if watch_result else 0
         self.check(what, routes[route],

@@ -4,6 +4,7 @@ bounded time; a finding prints its seed, the program's steps, and exits 1.
 
 Usage: python fuzz/random_driver.py [--seconds S | --programs N] [--seed N]
        python fuzz/random_driver.py --replay SEED
+       python fuzz/random_driver.py --corpus DIR   (each libFuzzer input there, once)
 """
 import argparse
 import os
@@ -21,17 +22,37 @@ def run(seed, log=None):
     program.Program(source, log=log).run()
 
 
+def run_corpus(directory):
+    """The fuzzer's committed inputs, each the program libFuzzer would run,
+    so that interpreters without libFuzzer replay them too."""
+    names = sorted(os.listdir(directory))
+    for name in names:
+        with open(os.path.join(directory, name), "rb") as f:
+            data = f.read()
+        try:
+            program.Program(program.DataSource(data)).run()
+        except program.Finding:
+            print("finding with input %s:" % name)
+            traceback.print_exc()
+            return 1
+    print("corpus: %d inputs, no finding" % len(names))
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--seconds", type=float, default=60)
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--programs", type=int, help="run this many programs, whatever the time")
     parser.add_argument("--replay", type=int)
+    parser.add_argument("--corpus", help="run the fuzzer's inputs in this directory instead")
     args = parser.parse_args()
     program.prepare()
     if args.replay is not None:
         run(args.replay, log=print)
         return 0
+    if args.corpus:
+        return run_corpus(args.corpus)
     started, seed, programs = time.monotonic(), args.seed, 0
     while (programs < args.programs if args.programs is not None
            else time.monotonic() - started < args.seconds):
