@@ -12,7 +12,7 @@ with atheris.instrument_imports(include=["program"]):
 
 
 def one_input(data):
-    program.Program(program.DataSource(data)).run()
+    program.run_input(data)
 
 
 if __name__ == "__main__":

@@ -574,7 +574,7 @@ class Program:
             expect_outer = self.resolve(self.converted(n), count)
         else:
             expect_outer = self.resolve(expect, count)
-        watch_value = not PYPY and type(value) not in (int, bool) and owned_by_program(value)
+        watch_value = not PYPY and type(value) is not int and owned_by_program(value)
         watch_result = (not PYPY and isinstance(value, HasInt)
                         and owned_by_program(value.result))
         refs = sys.getrefcount(value) if watch_value else 0
@@ -795,6 +795,11 @@ def _accessors():
 
 
 READERS, WRITERS, DELETERS = _accessors()
+
+
+def run_input(data):
+    """One fuzzer input: the program its bytes choose, run to its end."""
+    Program(DataSource(data)).run()
 
 
 def prepare():

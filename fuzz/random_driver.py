@@ -30,7 +30,7 @@ def run_corpus(directory):
         with open(os.path.join(directory, name), "rb") as f:
             data = f.read()
         try:
-            program.Program(program.DataSource(data)).run()
+            program.run_input(data)
         except program.Finding:
             print("finding with input %s:" % name)
             traceback.print_exc()

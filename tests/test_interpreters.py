@@ -349,12 +349,11 @@ def libpython():
     libs = (var("LIBS") or "").split() + (var("SYSLIBS") or "").split()
     # Debian's bullseye names /usr/lib as LIBDIR but keeps the library in its
     # multiarch directory below it.
-    libdir = Path(var("LIBDIR") or "")
-    for shared in (libdir / (var("LDLIBRARY") or ""),
-                   libdir / (var("MULTIARCH") or "") / (var("LDLIBRARY") or "")):
-        if var("Py_ENABLE_SHARED") and shared.is_file():
-            return (include + ["-L" + str(shared.parent), "-lpython" + var("LDVERSION")] + libs,
-                    shared.parent)
+    libdir, library = Path(var("LIBDIR") or ""), var("LDLIBRARY") or ""
+    for directory in (libdir, libdir / (var("MULTIARCH") or "")):
+        if var("Py_ENABLE_SHARED") and (directory / library).is_file():
+            return (include + ["-L" + str(directory), "-lpython" + var("LDVERSION")] + libs,
+                    directory)
     static = Path(var("LIBPL") or "", var("LIBRARY") or "")
     if static.is_file():
         # The module takes the interpreter's functions from the executable.
